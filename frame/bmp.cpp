@@ -1,0 +1,110 @@
+#include "frame/bmp.h"
+
+#include <limits>
+
+namespace zorpix {
+
+std::optional<std::uint16_t> ByteView::le16(std::uint64_t offset) const {
+  const std::uint8_t* p = span(offset, 2);
+  if (p == nullptr) return std::nullopt;
+  return std::uint16_t(p[0] | (p[1] << 8));
+}
+
+std::optional<std::uint32_t> ByteView::le32(std::uint64_t offset) const {
+  const std::uint8_t* p = span(offset, 4);
+  if (p == nullptr) return std::nullopt;
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+         std::uint32_t(p[3]) << 24;
+}
+
+std::optional<std::int32_t> ByteView::les32(std::uint64_t offset) const {
+  auto u = le32(offset);
+  if (!u) return std::nullopt;
+  return static_cast<std::int32_t>(*u);  // two's complement, as C++20 defines it
+}
+
+const std::uint8_t* ByteView::span(std::uint64_t offset, std::uint64_t count) const {
+  if (offset > size_ || count > size_ - offset) return nullptr;
+  return data_ + offset;
+}
+
+std::optional<std::uint64_t> bmpPixelBytes(std::int64_t width, std::int64_t height) {
+  if (width < 0 || height < 0) return std::nullopt;
+  // Sides beyond 2^31 can't be stored; below that the product fits 64 bits.
+  if (width > std::numeric_limits<std::int32_t>::max() ||
+      height > std::numeric_limits<std::int32_t>::max())
+    return std::nullopt;
+  std::uint64_t bytes = bmpRowBytes(width) * std::uint64_t(height);
+  if (bytes > std::numeric_limits<std::uint32_t>::max() - kBmpHeaderBytes) return std::nullopt;
+  return bytes;
+}
+
+BmpResult decodeBmp(ByteView file, std::int32_t maxSide) {
+  // File header (14 bytes), then the info header, whose own first field is
+  // its size: 40 for the classic header, more for the V4 and V5 ones.
+  const std::uint8_t* signature = file.span(0, 2);
+  if (signature == nullptr || signature[0] != 'B' || signature[1] != 'M')
+    return BmpError::notBitmap24;
+  auto infoSize = file.le32(14);
+  if (!infoSize || *infoSize < 40 || file.span(14, *infoSize) == nullptr)
+    return BmpError::notBitmap24;
+  auto bitCount = file.le16(28);
+  auto compression = file.le32(30);
+  if (!bitCount || *bitCount != 24 || !compression || *compression != 0)
+    return BmpError::notBitmap24;
+
+  std::int64_t width = *file.les32(18);
+  std::int64_t height = *file.les32(22);
+  BmpImage image;
+  image.topDown = height < 0;
+  if (height < 0) height = -height;  // 64-bit, so -2^31 is safe
+  if (width < 0 || width > maxSide || height > maxSide) return BmpError::sizeOutOfRange;
+
+  std::uint64_t dataOffset = *file.le32(10);
+  if (dataOffset < 14 + std::uint64_t(*infoSize)) return BmpError::badDataOffset;
+  image.width = std::int32_t(width);
+  image.height = std::int32_t(height);
+  image.rowBytes = bmpRowBytes(width);
+  // The last row's padding may be missing from a file; its pixels may not.
+  std::uint64_t needed = height == 0 ? 0 : image.rowBytes * std::uint64_t(height - 1) + 3 * width;
+  image.pixels = file.span(dataOffset, needed);
+  if (image.pixels == nullptr) return BmpError::truncated;
+
+  const std::uint8_t* resolution = file.span(38, 8);
+  for (std::size_t i = 0; i < image.resolution.size(); ++i) image.resolution[i] = resolution[i];
+  return image;
+}
+
+namespace {
+
+void put16(std::uint8_t* p, std::uint32_t v) {
+  p[0] = std::uint8_t(v);
+  p[1] = std::uint8_t(v >> 8);
+}
+
+void put32(std::uint8_t* p, std::uint32_t v) {
+  put16(p, v);
+  put16(p + 2, v >> 16);
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kBmpHeaderBytes> bmpHeader(std::int32_t width, std::int32_t height,
+                                                   const std::array<std::uint8_t, 8>& resolution) {
+  std::uint32_t imageBytes = std::uint32_t(*bmpPixelBytes(width, height));
+  std::array<std::uint8_t, kBmpHeaderBytes> h{};
+  h[0] = 'B';
+  h[1] = 'M';
+  put32(&h[2], std::uint32_t(kBmpHeaderBytes) + imageBytes);
+  put32(&h[10], std::uint32_t(kBmpHeaderBytes));
+  put32(&h[14], 40);
+  put32(&h[18], std::uint32_t(width));
+  put32(&h[22], std::uint32_t(height));
+  put16(&h[26], 1);
+  put16(&h[28], 24);
+  put32(&h[34], imageBytes);
+  for (std::size_t i = 0; i < resolution.size(); ++i) h[38 + i] = resolution[i];
+  return h;
+}
+
+}  // namespace zorpix

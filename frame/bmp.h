@@ -1,0 +1,76 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+namespace zorpix {
+
+// A read-only window on a loaded file. Every header field and pixel row of an
+// untrusted file is taken through it, so no read can pass the end.
+class ByteView {
+ public:
+  ByteView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  std::size_t size() const { return size_; }
+  std::optional<std::uint16_t> le16(std::uint64_t offset) const;
+  std::optional<std::uint32_t> le32(std::uint64_t offset) const;
+  std::optional<std::int32_t> les32(std::uint64_t offset) const;
+  // The count bytes at offset, or nothing when they don't all lie in the view.
+  const std::uint8_t* span(std::uint64_t offset, std::uint64_t count) const;
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+};
+
+// Why a file was turned away; the batch words the console line.
+enum class BmpError {
+  notBitmap24,     // no "BM", headers cut short, bit count not 24, or compressed
+  badDataOffset,   // pixel data said to start inside the headers
+  truncated,       // fewer pixel bytes than width and height need
+  sizeOutOfRange,  // negative width, or a side the grid can't count
+};
+
+// The pixel rows of an uncompressed 24-bit BMP, as they lie in the file.
+struct BmpImage {
+  std::int32_t width = 0;
+  std::int32_t height = 0;  // always >= 0; topDown says how rows are stored
+  bool topDown = false;
+  std::uint64_t rowBytes = 0;        // stored row length, padded to 4 bytes
+  const std::uint8_t* pixels = nullptr;  // first stored row
+  std::array<std::uint8_t, 8> resolution{};  // horizontal and vertical pels per metre
+
+  // Row y counted from the image's top: blue, green, red per pixel, left to right.
+  const std::uint8_t* rowFromTop(std::int32_t y) const {
+    std::int64_t stored = topDown ? y : height - 1 - y;
+    return pixels + std::uint64_t(stored) * rowBytes;
+  }
+};
+
+using BmpResult = std::variant<BmpImage, BmpError>;
+
+// Reads the headers of a 24-bit BMP held whole in memory and locates its
+// pixels. A side longer than maxSide is refused before anything is allocated.
+BmpResult decodeBmp(ByteView file, std::int32_t maxSide);
+
+constexpr std::size_t kBmpHeaderBytes = 54;
+
+// Bytes of one stored row of width pixels: 3 per pixel, padded to 4.
+inline std::uint64_t bmpRowBytes(std::int64_t width) {
+  return (std::uint64_t(width) * 3 + 3) / 4 * 4;
+}
+
+// Bytes of the whole pixel array, or nothing when a 24-bit BMP can't describe
+// it (the format counts the file's size in 32 bits).
+std::optional<std::uint64_t> bmpPixelBytes(std::int64_t width, std::int64_t height);
+
+// A fresh file header and 40-byte info header for a bottom-up uncompressed
+// 24-bit image. The sides must satisfy bmpPixelBytes.
+std::array<std::uint8_t, kBmpHeaderBytes> bmpHeader(std::int32_t width, std::int32_t height,
+                                                   const std::array<std::uint8_t, 8>& resolution);
+
+}  // namespace zorpix

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#include "frame/large_buffer.h"
+
+namespace zorpix {
+
+// The key colour that marks the transparent background. The command line
+// accepts any number, so each channel is kept in 16 bits like the grid's.
+struct AlphaColor {
+  std::int16_t red = 0;
+  std::int16_t green = 255;
+  std::int16_t blue = 255;
+};
+
+// Process-wide settings, written once by runTool before the batch starts and
+// only read afterwards.
+extern AlphaColor alphaColor;
+extern std::int32_t refineMode;
+
+// True when every channel of the key colour is a byte value. Then no stage can
+// ever produce a value outside 0..255 and the grids can hold byte channels.
+inline bool alphaColorFitsBytes(const AlphaColor& key) {
+  auto fits = [](std::int16_t v) { return v >= 0 && v <= 255; };
+  return fits(key.red) && fits(key.green) && fits(key.blue);
+}
+
+// One grid element's colour. Channel is std::uint8_t when every value the
+// algorithms can produce stays in 0..255, std::int16_t otherwise; the results
+// are the same either way. The red-green-blue order makes a grid row, read
+// backwards byte by byte, exactly a bottom-up BMP pixel row (the grid is the
+// image mirrored left to right).
+template <typename Channel>
+struct Cell {
+  Channel red;
+  Channel green;
+  Channel blue;
+};
+
+// The per-cell state of the scaler, one byte per cell beside the colours.
+enum CellFlag : std::uint8_t {
+  kOpen = 1,     // still to be decided; clear = settled
+  kUsed = 2,     // its colour went into a neighbour's fill
+  kWasOpen = 4,  // open as the first refinement round left it
+  kClosed = 8,   // closed by the gap closing pass, applied when the pass ends
+};
+
+// A height x width table of cells, row 0 the image's top row and column 0 its
+// rightmost column. The colours and the optional flag bytes each live in one
+// contiguous block, row after row.
+template <typename Channel>
+class CellGrid {
+ public:
+  using CellType = Cell<Channel>;
+
+  CellGrid() = default;
+  CellGrid(int height, int width, bool withFlags)
+      : height_(height),
+        width_(width),
+        cells_(cellCount(height, width) * sizeof(CellType)),
+        flags_(withFlags ? cellCount(height, width) : 0) {}
+
+  int height() const { return height_; }
+  int width() const { return width_; }
+
+  CellType* row(int r) {
+    return reinterpret_cast<CellType*>(cells_.data()) + std::size_t(r) * std::size_t(width_);
+  }
+  const CellType* row(int r) const {
+    return reinterpret_cast<const CellType*>(cells_.data()) + std::size_t(r) * std::size_t(width_);
+  }
+  CellType& at(int r, int c) { return row(r)[c]; }
+  const CellType& at(int r, int c) const { return row(r)[c]; }
+
+  std::uint8_t* flagRow(int r) {
+    return reinterpret_cast<std::uint8_t*>(flags_.data()) + std::size_t(r) * std::size_t(width_);
+  }
+  const std::uint8_t* flagRow(int r) const {
+    return reinterpret_cast<const std::uint8_t*>(flags_.data()) +
+           std::size_t(r) * std::size_t(width_);
+  }
+  std::uint8_t& flags(int r, int c) { return flagRow(r)[c]; }
+  std::uint8_t flags(int r, int c) const { return flagRow(r)[c]; }
+
+  bool isOpen(int r, int c) const { return (flags(r, c) & kOpen) != 0; }
+  bool isUsed(int r, int c) const { return (flags(r, c) & kUsed) != 0; }
+
+ private:
+  static std::size_t cellCount(int height, int width) {
+    if (height <= 0 || width <= 0) return 0;
+    return std::size_t(height) * std::size_t(width);
+  }
+
+  int height_ = 0;
+  int width_ = 0;
+  LargeBuffer cells_;
+  LargeBuffer flags_;
+};
+
+}  // namespace zorpix

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+
+namespace zorpix {
+
+// One block of memory for a whole plane of an image. Large planes are mapped
+// straight from the system and asked for huge pages: first touch of fresh
+// memory in 4 KiB pages costs more than the scaler's own work on it.
+// Throws std::bad_alloc when the memory can't be had.
+class LargeBuffer {
+ public:
+  LargeBuffer() = default;
+  explicit LargeBuffer(std::size_t bytes);
+  ~LargeBuffer();
+  LargeBuffer(LargeBuffer&& other) noexcept;
+  LargeBuffer& operator=(LargeBuffer&& other) noexcept;
+  LargeBuffer(const LargeBuffer&) = delete;
+  LargeBuffer& operator=(const LargeBuffer&) = delete;
+
+  std::byte* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  void release() noexcept;
+
+  std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool mapped_ = false;
+};
+
+}  // namespace zorpix

@@ -1,0 +1,193 @@
+#include "frame/platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace zorpix {
+namespace {
+
+constexpr std::size_t kIoChunk = std::size_t{1} << 24;
+
+#ifdef _WIN32
+using Stat = struct _stat64;
+int openRead(const char* path) { return _open(path, _O_RDONLY | _O_BINARY); }
+int openWrite(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+int statHandle(int fd, Stat* st) { return _fstat64(fd, st); }
+bool isRegular(const Stat& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
+long long readSome(int fd, void* p, std::size_t n) {
+  return _read(fd, p, unsigned(std::min(n, kIoChunk)));
+}
+long long writeSome(int fd, const void* p, std::size_t n) {
+  return _write(fd, p, unsigned(std::min(n, kIoChunk)));
+}
+int closeHandle(int fd) { return _close(fd); }
+int processId() { return _getpid(); }
+bool replaceFile(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+#else
+using Stat = struct stat;
+int openRead(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
+int openWrite(const char* path) {
+  return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+int statHandle(int fd, Stat* st) { return fstat(fd, st); }
+bool isRegular(const Stat& st) { return S_ISREG(st.st_mode); }
+long long readSome(int fd, void* p, std::size_t n) { return read(fd, p, std::min(n, kIoChunk)); }
+long long writeSome(int fd, const void* p, std::size_t n) {
+  return write(fd, p, std::min(n, kIoChunk));
+}
+int closeHandle(int fd) { return close(fd); }
+int processId() { return int(getpid()); }
+bool replaceFile(const char* from, const char* to) {
+  // A read-only result stays as it is, as it would where the write replaces
+  // the file's contents in place.
+  if (access(to, F_OK) == 0 && access(to, W_OK) != 0) return false;
+  return std::rename(from, to) == 0;
+}
+#endif
+
+bool endsWithBmp(const std::string& name) {
+  if (name.size() < 4) return false;
+  const char* tail = name.c_str() + name.size() - 4;
+  return tail[0] == '.' && (tail[1] | 0x20) == 'b' && (tail[2] | 0x20) == 'm' &&
+         (tail[3] | 0x20) == 'p';
+}
+
+}  // namespace
+
+std::vector<std::string> listBitmaps() {
+  std::vector<std::string> names;
+#ifdef _WIN32
+  _finddata64i32_t found;
+  intptr_t handle = _findfirst64i32("*.bmp", &found);
+  if (handle == -1) return names;
+  do {
+    names.emplace_back(found.name);
+  } while (_findnext64i32(handle, &found) == 0);
+  _findclose(handle);
+#else
+  DIR* folder = opendir(".");
+  if (folder == nullptr) return names;
+  while (const dirent* entry = readdir(folder)) {
+    std::string name = entry->d_name;
+    if (endsWithBmp(name)) names.push_back(std::move(name));
+  }
+  closedir(folder);
+  std::sort(names.begin(), names.end());
+#endif
+  return names;
+}
+
+void makeFolder(const std::string& name) {
+#ifdef _WIN32
+  _mkdir(name.c_str());
+#else
+  mkdir(name.c_str(), 0777);
+#endif
+}
+
+bool readWholeFile(const std::string& name, LoadedFile& file) {
+  int fd = openRead(name.c_str());
+  if (fd < 0) return false;
+  Stat st;
+  if (statHandle(fd, &st) != 0 || !isRegular(st) || st.st_size < 0) {
+    closeHandle(fd);
+    return false;
+  }
+  // The size is taken once; a file that shrinks meanwhile yields what is left,
+  // one that grows yields its first st_size bytes.
+  auto expected = static_cast<std::uint64_t>(st.st_size);
+  if (expected > SIZE_MAX) {
+    closeHandle(fd);
+    throw std::bad_alloc();
+  }
+  try {
+    file.bytes = LargeBuffer(std::size_t(expected));
+  } catch (...) {
+    closeHandle(fd);
+    throw;
+  }
+  std::size_t got = 0;
+  auto* dest = reinterpret_cast<std::uint8_t*>(file.bytes.data());
+  bool ok = true;
+  while (got < expected) {
+    long long n = readSome(fd, dest + got, std::size_t(expected) - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    got += std::size_t(n);
+  }
+  closeHandle(fd);
+  file.size = got;
+  return ok;
+}
+
+ReplacingFile::ReplacingFile(const std::string& folder, const std::string& name)
+    : finalPath_(folder + kPathSeparator + name),
+      tempPath_(folder + kPathSeparator + "." + name + "." + std::to_string(processId()) +
+                ".tmp") {
+  handle_ = openWrite(tempPath_.c_str());
+  failed_ = handle_ < 0;
+}
+
+ReplacingFile::~ReplacingFile() {
+  if (handle_ >= 0 || failed_) discard();
+}
+
+bool ReplacingFile::write(const std::uint8_t* data, std::size_t count) {
+  while (!failed_ && count > 0) {
+    long long n = writeSome(int(handle_), data, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed_ = true;
+      break;
+    }
+    data += n;
+    count -= std::size_t(n);
+  }
+  return !failed_;
+}
+
+bool ReplacingFile::commit() {
+  if (failed_) {
+    discard();
+    return false;
+  }
+  int fd = int(handle_);
+  handle_ = -1;
+  // A full disk can show itself only when the file is closed.
+  if (closeHandle(fd) != 0 || !replaceFile(tempPath_.c_str(), finalPath_.c_str())) {
+    failed_ = true;
+    discard();
+    return false;
+  }
+  return true;
+}
+
+void ReplacingFile::discard() {
+  if (handle_ >= 0) closeHandle(int(handle_));
+  handle_ = -1;
+  std::remove(tempPath_.c_str());
+  failed_ = false;
+}
+
+}  // namespace zorpix

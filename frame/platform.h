@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frame/large_buffer.h"
+
+// The little the programs need from the operating system: list a folder,
+// create one, read a file whole and replace a file without ever leaving a
+// half-written one under its final name.
+namespace zorpix {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// The names of the working folder's entries that match "*.bmp" regardless of
+// letter case, sub-folders included. Windows gives them in its own order;
+// elsewhere they are sorted by byte value so every run goes the same way.
+std::vector<std::string> listBitmaps();
+
+// Creates a sub-folder of the working folder; one that exists already is fine.
+void makeFolder(const std::string& name);
+
+struct LoadedFile {
+  LargeBuffer bytes;
+  std::size_t size = 0;
+};
+
+// Reads a regular file whole. False when it can't be opened or read (a folder,
+// no permission, gone since it was listed). Throws std::bad_alloc when there
+// is no memory for it.
+bool readWholeFile(const std::string& name, LoadedFile& file);
+
+// Writes a new file under a temporary name in the same folder and moves it
+// over the final name only once every byte is written, so a failed write
+// leaves any earlier file of that name untouched.
+class ReplacingFile {
+ public:
+  ReplacingFile(const std::string& folder, const std::string& name);
+  ~ReplacingFile();
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+  bool write(const std::uint8_t* data, std::size_t count);
+  // Closes the file and puts it in place. False if anything failed on the way.
+  bool commit();
+
+ private:
+  void discard();
+
+  std::string finalPath_;
+  std::string tempPath_;
+  std::intptr_t handle_ = -1;
+  bool failed_ = false;
+};
+
+}  // namespace zorpix
