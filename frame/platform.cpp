@@ -14,6 +14,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,6 +98,12 @@ std::vector<std::string> listBitmaps() {
   return names;
 }
 
+void reportOversizeWrites() {
+#ifdef SIGXFSZ
+  signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
 void makeFolder(const std::string& name) {
 #ifdef _WIN32
   _mkdir(name.c_str());
@@ -143,8 +150,8 @@ bool readWholeFile(const std::string& name, LoadedFile& file) {
 
 ReplacingFile::ReplacingFile(const std::string& folder, const std::string& name)
     : finalPath_(folder + kPathSeparator + name),
-      tempPath_(folder + kPathSeparator + "." + name + "." + std::to_string(processId()) +
-                ".tmp") {
+      // One name per process, short enough for any file name beside it.
+      tempPath_(folder + kPathSeparator + ".zorpix-" + std::to_string(processId()) + ".tmp") {
   handle_ = openWrite(tempPath_.c_str());
   failed_ = handle_ < 0;
 }

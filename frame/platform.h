@@ -23,6 +23,10 @@ inline constexpr char kPathSeparator = '/';
 // elsewhere they are sorted by byte value so every run goes the same way.
 std::vector<std::string> listBitmaps();
 
+// Makes a write past the process's file-size limit fail like any other write
+// (reported, the batch goes on) instead of ending the program.
+void reportOversizeWrites();
+
 // Creates a sub-folder of the working folder; one that exists already is fine.
 void makeFolder(const std::string& name);
 

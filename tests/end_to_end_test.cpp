@@ -1,0 +1,228 @@
+// Both programs run for real in temporary folders on real BMP files.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/test_files.h"
+
+namespace zorpix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string banner(const std::string& program) {
+  return "Developed by the zorpix developers email zorpix@example.org\n"
+         "Place " + program + ".exe in folder that contains 24bit *.BMP files\n";
+}
+
+std::string usage(const std::string& program) {
+  return "using default alpha color 0 255 255\n"
+         "to use other color as alpha run command line\n" +
+         program + ".exe r g b\n" +
+         "where r,g,b is number from 0 to 255\n"
+         "for example\n" +
+         program + ".exe 255 0 255\n" +
+         "will use purple as alpha\n";
+}
+
+std::string outputLine(const std::string& folder, const std::string& name) {
+  return folder + outputSeparator() + name + "\n";
+}
+
+struct Program {
+  std::string name;
+  std::string command;
+  std::string folder;
+  int scale;
+};
+
+class BothPrograms : public ::testing::TestWithParam<int> {
+ protected:
+  Program program() const {
+    if (GetParam() == 0) return {"zorpix", zorpixProgram(), "scaled", 2};
+    return {"dezorpix", dezorpixProgram(), "restored", 1};
+  }
+  TempFolder folder_;
+};
+
+INSTANTIATE_TEST_SUITE_P(, BothPrograms, ::testing::Values(0, 1),
+                         [](const auto& info) { return info.param == 0 ? "zorpix" : "dezorpix"; });
+
+TEST_P(BothPrograms, PrintsTheUsageTextWithFewerThanThreeNumbers) {
+  const Program p = program();
+  for (const auto& args : {std::vector<std::string>{}, {"255"}, {"255", "0"}}) {
+    const RunResult run = runProgram(p.command, folder_.path(), args);
+    EXPECT_EQ(run.output, banner(p.name) + usage(p.name)) << args.size() << " arguments";
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
+TEST_P(BothPrograms, ConfirmsTheKeyColourWithThreeOrMoreNumbers) {
+  const Program p = program();
+  struct Case {
+    std::vector<std::string> args;
+    std::string confirmed;
+  };
+  const Case cases[] = {
+      {{"255", "0", "255"}, "255 0 255"},
+      {{"255", "0", "255", "1"}, "255 0 255"},
+      {{"255", "0", "255", "1", "extra"}, "255 0 255"},
+      {{"300", "0", "0"}, "300 0 0"},
+      {{"70000", "65535", "-1"}, "4464 -1 -1"},
+      {{"purple", " 12", "7x"}, "0 12 7"},
+      {{"99999999999", "-99999999999", "+8"}, "-1 0 8"},
+  };
+  for (const Case& c : cases) {
+    const RunResult run = runProgram(p.command, folder_.path(), c.args);
+    EXPECT_EQ(run.output, banner(p.name) + "using " + c.confirmed + " as alpha color\n");
+    EXPECT_EQ(run.status, 0);
+  }
+  EXPECT_TRUE(fs::is_empty(folder_.path())) << "nothing to do makes nothing";
+}
+
+TEST_P(BothPrograms, TakesEveryBitmapOfTheFolderInNameOrderAndReportsTheRest) {
+  const Program p = program();
+  const Image image = patternImage(7, 5);
+  writeFile(folder_ / "b.bmp", encodeBmp(image));
+  writeFile(folder_ / "A.BMP", encodeBmp(image));
+  writeFile(folder_ / "c.Bmp", encodeBmp(image));
+  BmpLayout eightBit;
+  eightBit.bitCount = 8;
+  writeFile(folder_ / "d.bmp", encodeBmp(image, eightBit));
+  auto truncated = encodeBmp(image);
+  truncated.resize(truncated.size() - 20);
+  writeFile(folder_ / "e.bmp", truncated);
+  fs::create_directory(folder_ / "x.bmp");
+  writeFile(folder_ / "notes.txt", {'h', 'i'});
+  writeFile(folder_ / "f.bmp.bak", encodeBmp(image));
+
+  const RunResult run = runProgram(p.command, folder_.path(), {"0", "255", "255", "2"});
+  EXPECT_EQ(run.output, banner(p.name) + "using 0 255 255 as alpha color\n" +
+                            outputLine(p.folder, "A.BMP") + outputLine(p.folder, "b.bmp") +
+                            outputLine(p.folder, "c.Bmp") +
+                            "Not a 24 bit BitMap file with name d.bmp\n"
+                            "Truncated BitMap file with name e.bmp\n"
+                            "Cannot read file with name x.bmp\n");
+  EXPECT_EQ(run.status, 0);
+  std::vector<std::string> written;
+  for (const auto& entry : fs::directory_iterator(folder_ / p.folder))
+    written.push_back(entry.path().filename().string());
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, (std::vector<std::string>{"A.BMP", "b.bmp", "c.Bmp"}));
+  for (const std::string& name : written) {
+    const Image out = decodeBmp(readFile(folder_ / p.folder / name));
+    EXPECT_EQ(out.width, 7 * p.scale);
+    EXPECT_EQ(out.height, 5 * p.scale);
+  }
+}
+
+TEST_P(BothPrograms, ReplacesAnEarlierResultAndNeverTakesItsOwnOutputAsInput) {
+  const Program p = program();
+  const Image flat = filledImage(4, 3, Rgb{10, 20, 30});
+  writeFile(folder_ / "a.bmp", encodeBmp(flat));
+  fs::create_directory(folder_ / p.folder);
+  writeFile(folder_ / p.folder / "a.bmp", std::vector<std::uint8_t>(100000, 7));
+
+  for (int run = 0; run < 2; ++run) {
+    const RunResult result = runProgram(p.command, folder_.path());
+    EXPECT_EQ(result.output, banner(p.name) + usage(p.name) + outputLine(p.folder, "a.bmp"));
+    const Image out = decodeBmp(readFile(folder_ / p.folder / "a.bmp"));
+    EXPECT_EQ(out.pixels, filledImage(4 * p.scale, 3 * p.scale, flat.at(0, 0)).pixels);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / p.folder), fs::directory_iterator()), 1)
+      << "no temporary file left behind";
+}
+
+TEST_P(BothPrograms, ReportsAFailedWriteAndKeepsTheEarlierResult) {
+  const Program p = program();
+  writeFile(folder_ / "big.bmp", encodeBmp(patternImage(64, 64)));
+  writeFile(folder_ / "small.bmp", encodeBmp(filledImage(2, 2, Rgb{1, 2, 3})));
+  fs::create_directory(folder_ / p.folder);
+  const std::vector<std::uint8_t> earlier(300, 42);
+  writeFile(folder_ / p.folder / "big.bmp", earlier);
+
+  // Files may grow to 8 KiB only: the big result can't be stored, the small one can.
+  const RunResult run = runProgram(p.command, folder_.path(), {}, "ulimit -f 8");
+  EXPECT_EQ(run.output, banner(p.name) + usage(p.name) + outputLine(p.folder, "big.bmp") +
+                            "Could not write " + p.folder + outputSeparator() + "big.bmp\n" +
+                            outputLine(p.folder, "small.bmp"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(readFile(folder_ / p.folder / "big.bmp"), earlier);
+  EXPECT_TRUE(fs::exists(folder_ / p.folder / "small.bmp"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / p.folder), fs::directory_iterator()), 2);
+}
+
+TEST_P(BothPrograms, ReportsAnOutputFolderBlockedByAFile) {
+  const Program p = program();
+  writeFile(folder_ / "a.bmp", encodeBmp(patternImage(3, 3)));
+  writeFile(folder_ / "b.bmp", encodeBmp(patternImage(3, 3)));
+  writeFile(folder_ / p.folder, {'x'});
+  const RunResult run = runProgram(p.command, folder_.path());
+  EXPECT_EQ(run.output, banner(p.name) + usage(p.name) + outputLine(p.folder, "a.bmp") +
+                            "Could not write " + p.folder + outputSeparator() + "a.bmp\n" +
+                            outputLine(p.folder, "b.bmp") + "Could not write " + p.folder +
+                            outputSeparator() + "b.bmp\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(readFile(folder_ / p.folder), std::vector<std::uint8_t>{'x'});
+}
+
+TEST_P(BothPrograms, WritesAHeaderOnlyFileForAnImageWithoutPixels) {
+  const Program p = program();
+  writeFile(folder_ / "empty.bmp", encodeBmp(Image{0, 3, {}}));
+  const RunResult run = runProgram(p.command, folder_.path());
+  EXPECT_EQ(run.status, 0);
+  const auto bytes = readFile(folder_ / p.folder / "empty.bmp");
+  ASSERT_EQ(bytes.size(), 54u);
+  const Image out = decodeBmp(bytes);
+  EXPECT_EQ(out.width, 0);
+  EXPECT_EQ(out.height, 3 * p.scale);
+}
+
+TEST_P(BothPrograms, ReadsTopDownPaddedAndLongHeaderedFilesAlike) {
+  const Program p = program();
+  const Image image = filledImage(5, 3, Rgb{200, 100, 50});
+  BmpLayout v5;
+  v5.infoHeaderSize = 124;
+  v5.topDown = true;
+  v5.gapBeforePixels = 12;
+  v5.bytesAfterPixels = 100;
+  writeFile(folder_ / "plain.bmp", encodeBmp(image));
+  writeFile(folder_ / "v5.bmp", encodeBmp(image, v5));
+  const RunResult run = runProgram(p.command, folder_.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(readFile(folder_ / p.folder / "plain.bmp"), readFile(folder_ / p.folder / "v5.bmp"));
+}
+
+TEST(Zorpix, PutsEachSourcePixelAtTheTopLeftOfItsBlock) {
+  TempFolder folder;
+  const Image image = patternImage(9, 4);
+  writeFile(folder / "a.bmp", encodeBmp(image));
+  // With refinement mode 2 no stage may touch a source pixel.
+  const RunResult run = runProgram(zorpixProgram(), folder.path(), {"0", "255", "255", "2"});
+  ASSERT_EQ(run.status, 0);
+  const Image out = decodeBmp(readFile(folder / "scaled" / "a.bmp"));
+  ASSERT_EQ(out.width, 18);
+  ASSERT_EQ(out.height, 8);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 9; ++x) EXPECT_EQ(out.at(2 * x, 2 * y), image.at(x, y)) << x << "," << y;
+}
+
+TEST(Zorpix, RefusesImagesWhoseDoubledSidesTheGridCantCount) {
+  TempFolder folder;
+  auto header = encodeBmp(Image{0, 1, {}});
+  header[18] = 0x00;  // width 16384, nothing behind it
+  header[19] = 0x40;
+  writeFile(folder / "wide.bmp", header);
+  const RunResult run = runProgram(zorpixProgram(), folder.path());
+  EXPECT_EQ(run.output, banner("zorpix") + usage("zorpix") +
+                            "Image size out of range (zorpix takes at most 16383 x 16383 pixels) "
+                            "with name wide.bmp\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(fs::exists(folder / "scaled"));
+}
+
+}  // namespace
+}  // namespace zorpix::testing

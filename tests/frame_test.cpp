@@ -1,0 +1,274 @@
+// The frame's pieces without the algorithms: command-line numbers, BMP
+// headers, and the round trip from file bytes to grid and back.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "frame/bmp.h"
+#include "frame/command_line.h"
+#include "frame/grid_codec.h"
+#include "support/test_files.h"
+
+namespace zorpix {
+namespace {
+
+using testing::BmpLayout;
+using testing::Image;
+using testing::Rgb;
+
+TEST(ParseNumber, ReadsLikeAtoiAndSaturatesOutOfRange) {
+  struct Case {
+    const char* text;
+    std::int32_t value;
+  };
+  const Case cases[] = {
+      {"255", 255},          {"  \t42", 42},       {"+7", 7},
+      {"-1", -1},            {"12abc", 12},        {"abc", 0},
+      {"", 0},               {"-", 0},             {" - 5", 0},
+      {"0x10", 0},           {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
+      {"2147483648", INT_MAX}, {"99999999999999999999", INT_MAX}, {"-99999999999", INT_MIN},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parseNumber(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(ParseNumber, ColourKeepsTheLowWordAsSigned) {
+  EXPECT_EQ(lowWord(300), 300);
+  EXPECT_EQ(lowWord(70000), 70000 - 65536);
+  EXPECT_EQ(lowWord(65535), -1);
+  EXPECT_EQ(lowWord(32768), -32768);
+  EXPECT_EQ(lowWord(-1), -1);
+  EXPECT_EQ(lowWord(INT_MAX), -1);
+  EXPECT_EQ(lowWord(INT_MIN), 0);
+}
+
+TEST(ByteView, RefusesEveryReadPastTheEnd) {
+  const std::uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
+  ByteView view(bytes, sizeof bytes);
+  EXPECT_EQ(*view.le16(4), 0x0605);
+  EXPECT_FALSE(view.le16(5));
+  EXPECT_EQ(*view.le32(2), 0x06050403u);
+  EXPECT_FALSE(view.le32(3));
+  EXPECT_EQ(*view.les32(0), 0x04030201);
+  EXPECT_NE(view.span(6, 0), nullptr);
+  EXPECT_EQ(view.span(7, 0), nullptr);
+  EXPECT_EQ(view.span(1, UINT64_MAX), nullptr);
+  EXPECT_EQ(view.span(UINT64_MAX, 2), nullptr);
+}
+
+BmpResult decodeBytes(const std::vector<std::uint8_t>& bytes, std::int32_t maxSide = 16383) {
+  return zorpix::decodeBmp(ByteView(bytes.data(), bytes.size()), maxSide);
+}
+
+std::optional<BmpError> errorOf(const std::vector<std::uint8_t>& bytes,
+                                std::int32_t maxSide = 16383) {
+  BmpResult result = decodeBytes(bytes, maxSide);
+  if (const auto* error = std::get_if<BmpError>(&result)) return *error;
+  return std::nullopt;
+}
+
+void set32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
+}
+
+TEST(DecodeBmp, TurnsAwayWhatIsNotAnUncompressed24BitBitmap) {
+  const auto good = testing::encodeBmp(testing::patternImage(5, 3));
+  ASSERT_FALSE(errorOf(good));
+
+  auto noSignature = good;
+  noSignature[1] = 'A';
+  EXPECT_EQ(errorOf(noSignature), BmpError::notBitmap24);
+  EXPECT_EQ(errorOf({}), BmpError::notBitmap24);
+  EXPECT_EQ(errorOf({'B', 'M'}), BmpError::notBitmap24);
+  EXPECT_EQ(errorOf(std::vector<std::uint8_t>(good.begin(), good.begin() + 53)),
+            BmpError::notBitmap24);
+
+  for (std::uint32_t infoSize : {0u, 12u, 39u, 0x80000000u}) {
+    auto b = good;
+    set32(b, 14, infoSize);
+    EXPECT_EQ(errorOf(b), BmpError::notBitmap24) << "info header size " << infoSize;
+  }
+  for (std::uint16_t bits : {0, 1, 8, 16, 32, 24 + 256}) {
+    BmpLayout layout;
+    layout.bitCount = bits;
+    EXPECT_EQ(errorOf(testing::encodeBmp(testing::patternImage(4, 2), layout)),
+              BmpError::notBitmap24)
+        << "bit count " << bits;
+  }
+  for (std::uint32_t compression = 1; compression <= 6; ++compression) {
+    BmpLayout layout;
+    layout.compression = compression;
+    EXPECT_EQ(errorOf(testing::encodeBmp(testing::patternImage(4, 2), layout)),
+              BmpError::notBitmap24)
+        << "compression " << compression;
+  }
+}
+
+TEST(DecodeBmp, ChecksSidesAndPixelDataBeforeAnythingIsAllocated) {
+  const auto good = testing::encodeBmp(testing::patternImage(5, 3));
+  auto withSides = [&](std::uint32_t width, std::uint32_t height) {
+    auto b = good;
+    set32(b, 18, width);
+    set32(b, 22, height);
+    return b;
+  };
+  EXPECT_EQ(errorOf(withSides(std::uint32_t(-1), 3)), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(0x80000000u, 3)), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(16384, 1)), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(1, 16384)), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(1, std::uint32_t(-16384))), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(1, 0x80000000u)), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(0x7fffffffu, 1)), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(16384, 1), 32767), BmpError::truncated);
+  EXPECT_EQ(errorOf(withSides(32768, 1), 32767), BmpError::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(16383, 16383)), BmpError::truncated);
+
+  auto offsetAt = [&](std::uint32_t offset) {
+    auto b = good;
+    set32(b, 10, offset);
+    return b;
+  };
+  EXPECT_EQ(errorOf(offsetAt(0)), BmpError::badDataOffset);
+  EXPECT_EQ(errorOf(offsetAt(53)), BmpError::badDataOffset);
+  EXPECT_EQ(errorOf(offsetAt(56)), BmpError::truncated);
+  EXPECT_EQ(errorOf(offsetAt(0xffffffffu)), BmpError::truncated);
+
+  // Cut anywhere inside the pixels; only the last row's padding may be missing.
+  for (std::size_t length = 54; length < good.size() - 1; ++length)
+    EXPECT_EQ(errorOf(std::vector<std::uint8_t>(good.begin(), good.begin() + std::ptrdiff_t(length))),
+              BmpError::truncated)
+        << length;
+  EXPECT_FALSE(errorOf(std::vector<std::uint8_t>(good.begin(), good.end() - 1)));
+}
+
+// The grid as the scaler receives it, written straight back out.
+std::vector<std::uint8_t> doubledRoundTrip(const std::vector<std::uint8_t>& file) {
+  BmpResult decoded = decodeBytes(file);
+  const BmpImage& image = std::get<BmpImage>(decoded);
+  CellGrid<std::uint8_t> grid(2 * image.height, 2 * image.width, true);
+  fillDoubledGrid(image, Cell<std::uint8_t>{0, 255, 255}, grid, 0, image.height);
+  std::vector<std::uint8_t> out(kBmpHeaderBytes + *bmpPixelBytes(grid.width(), grid.height()));
+  const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
+  std::copy(header.begin(), header.end(), out.begin());
+  encodeRows(grid, 0, grid.height(), out.data() + kBmpHeaderBytes);
+  return out;
+}
+
+std::vector<std::uint8_t> plainRoundTrip(const std::vector<std::uint8_t>& file) {
+  BmpResult decoded = decodeBytes(file, 32767);
+  const BmpImage& image = std::get<BmpImage>(decoded);
+  CellGrid<std::uint8_t> grid(image.height, image.width, false);
+  fillPlainGrid(image, grid, 0, image.height);
+  std::vector<std::uint8_t> out(kBmpHeaderBytes + *bmpPixelBytes(grid.width(), grid.height()));
+  const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
+  std::copy(header.begin(), header.end(), out.begin());
+  encodeRows(grid, 0, grid.height(), out.data() + kBmpHeaderBytes);
+  return out;
+}
+
+BmpLayout layoutNumber(int n) {
+  BmpLayout layout;
+  layout.topDown = n % 2 == 1;
+  layout.infoHeaderSize = n % 3 == 0 ? 40 : (n % 3 == 1 ? 108 : 124);
+  layout.gapBeforePixels = n % 4 == 2 ? 1024 : 0;
+  layout.bytesAfterPixels = n % 5 == 3 ? 17 : 0;
+  return layout;
+}
+
+TEST(RoundTrip, PlainGridGivesBackEveryPixelInAStandardFile) {
+  int n = 0;
+  for (int width : {1, 2, 3, 4, 5, 6, 7, 8, 9, 31, 64, 127}) {
+    for (int height : {1, 2, 3, 7}) {
+      const Image image = testing::patternImage(width, height, unsigned(n));
+      const BmpLayout layout = layoutNumber(n++);
+      const auto out = plainRoundTrip(testing::encodeBmp(image, layout));
+      const Image back = testing::decodeBmp(out);
+      EXPECT_EQ(back.pixels, image.pixels) << width << "x" << height << " top-down " << layout.topDown;
+      // Bottom-up with a 40-byte header, the layout is fixed: byte for byte.
+      BmpLayout standard;
+      standard.xPelsPerMeter = layout.xPelsPerMeter;
+      EXPECT_EQ(out, testing::encodeBmp(image, standard));
+    }
+  }
+}
+
+TEST(RoundTrip, DoubledGridHoldsEachPixelAtTheTopLeftOfItsBlock) {
+  int n = 0;
+  for (int width : {1, 2, 3, 4, 5, 9, 30}) {
+    for (int height : {1, 2, 5}) {
+      const Image image = testing::patternImage(width, height, unsigned(100 + n));
+      const Image out = testing::decodeBmp(doubledRoundTrip(testing::encodeBmp(image, layoutNumber(n++))));
+      ASSERT_EQ(out.width, 2 * width);
+      ASSERT_EQ(out.height, 2 * height);
+      for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) {
+          const Rgb expected = x % 2 == 0 && y % 2 == 0 ? image.at(x / 2, y / 2) : Rgb{0, 255, 255};
+          ASSERT_EQ(out.at(x, y), expected) << "pixel " << x << "," << y << " of " << width << "x" << height;
+        }
+    }
+  }
+}
+
+TEST(RoundTrip, DoubledGridSettlesExactlyTheSourceCells) {
+  const auto file = testing::encodeBmp(testing::patternImage(3, 2));
+  const BmpImage image = std::get<BmpImage>(decodeBytes(file));
+  CellGrid<std::int16_t> grid(4, 6, true);
+  fillDoubledGrid(image, Cell<std::int16_t>{300, -1, 0}, grid, 0, image.height);
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 6; ++c) {
+      const bool source = r % 2 == 0 && c % 2 == 1;
+      EXPECT_EQ(grid.flags(r, c), source ? 0 : kOpen) << r << "," << c;
+      if (!source) {
+        EXPECT_EQ(grid.at(r, c).red, 300);
+      }
+    }
+  // Grid column 1 is the image's rightmost column.
+  const Rgb topRight = testing::patternImage(3, 2).at(2, 0);
+  EXPECT_EQ(grid.at(0, 1).red, topRight.red);
+  EXPECT_EQ(grid.at(0, 1).blue, topRight.blue);
+}
+
+TEST(RoundTrip, WideChannelsAreWrittenAsTheirLowByte) {
+  CellGrid<std::int16_t> grid(1, 2, false);
+  grid.at(0, 0) = {300, -1, 256};
+  grid.at(0, 1) = {-256, 255, 0};
+  std::uint8_t row[8] = {};
+  encodeRows(grid, 0, 1, row);
+  // Column 1 is the left pixel; blue, green, red each; then two padding bytes.
+  const std::uint8_t expected[8] = {0, 255, 0, 0, 255, 44, 0, 0};
+  EXPECT_TRUE(std::equal(row, row + 8, expected));
+}
+
+TEST(BmpHeader, IsAFreshClassicHeaderWithTheInputsResolution) {
+  const std::array<std::uint8_t, 8> resolution{1, 2, 3, 4, 5, 6, 7, 8};
+  const auto h = bmpHeader(3, 2, resolution);
+  const std::vector<std::uint8_t> bytes(h.begin(), h.end());
+  auto get32 = [&](std::size_t at) {
+    return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 |
+           std::uint32_t(bytes[at + 2]) << 16 | std::uint32_t(bytes[at + 3]) << 24;
+  };
+  EXPECT_EQ(get32(2), 54u + 24u);
+  EXPECT_EQ(get32(6), 0u);
+  EXPECT_EQ(get32(10), 54u);
+  EXPECT_EQ(get32(14), 40u);
+  EXPECT_EQ(get32(18), 3u);
+  EXPECT_EQ(get32(22), 2u);
+  EXPECT_EQ(get32(26), 1u | (24u << 16));
+  EXPECT_EQ(get32(30), 0u);
+  EXPECT_EQ(get32(34), 24u);
+  EXPECT_EQ(get32(38), 0x04030201u);
+  EXPECT_EQ(get32(42), 0x08070605u);
+  EXPECT_EQ(get32(46), 0u);
+  EXPECT_EQ(get32(50), 0u);
+}
+
+TEST(BmpPixelBytes, KeepsTheLargestOutputsWithin32Bits) {
+  EXPECT_EQ(bmpPixelBytes(0, 5), 0u);
+  EXPECT_EQ(bmpPixelBytes(32766, 32766), 98300ull * 32766ull);
+  EXPECT_EQ(bmpPixelBytes(32767, 32767), 98304ull * 32767ull);
+  EXPECT_FALSE(bmpPixelBytes(40000, 40000));
+  EXPECT_FALSE(bmpPixelBytes(-1, 1));
+}
+
+}  // namespace
+}  // namespace zorpix

@@ -1,0 +1,93 @@
+#pragma once
+
+// Test-side BMP writing and reading, independent of the programs' own codec,
+// and a harness that runs the real programs in a temporary folder.
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace zorpix::testing {
+
+struct Rgb {
+  int red = 0;
+  int green = 0;
+  int blue = 0;
+  bool operator==(const Rgb&) const = default;
+};
+
+inline void PrintTo(const Rgb& p, std::ostream* os) {
+  *os << "(" << p.red << ", " << p.green << ", " << p.blue << ")";
+}
+
+// Pixels row by row from the image's top-left corner.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<Rgb> pixels;
+
+  Rgb at(int x, int y) const { return pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)]; }
+  Rgb& at(int x, int y) { return pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)]; }
+};
+
+// Every pixel different, so misplaced pixels show.
+Image patternImage(int width, int height, unsigned seed = 1);
+Image filledImage(int width, int height, Rgb colour);
+
+struct BmpLayout {
+  bool topDown = false;
+  std::uint32_t infoHeaderSize = 40;  // 108 and 124 make V4 and V5 headers
+  std::uint32_t gapBeforePixels = 0;  // a palette or other bytes after the headers
+  std::uint32_t bytesAfterPixels = 0;
+  std::uint16_t bitCount = 24;
+  std::uint32_t compression = 0;
+  std::int32_t xPelsPerMeter = 2835;
+  std::int32_t yPelsPerMeter = 2835;
+};
+
+std::vector<std::uint8_t> encodeBmp(const Image& image, const BmpLayout& layout = {});
+
+// Parses a bottom-up or top-down 24-bit BMP with a 40-byte or longer header and
+// checks its layout strictly (sizes, offsets, padding bytes zero). Fails the
+// current test and returns an empty image on any mismatch.
+Image decodeBmp(const std::vector<std::uint8_t>& bytes);
+
+std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// A fresh empty folder, removed with everything in it at the end of the test.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct RunResult {
+  std::string output;  // standard output
+  int status = -1;     // exit status
+};
+
+// Runs a program in folder with the given arguments.
+// Runs a program in folder with the given arguments; setup is a shell
+// command run first in the same shell ("ulimit -f 8").
+RunResult runProgram(const std::string& program, const std::filesystem::path& folder,
+                     const std::vector<std::string>& args = {}, const std::string& setup = {});
+
+// The programs under test, as the build put them (or as ZORPIX_EXE and
+// DEZORPIX_EXE name them, with ZORPIX_RUNNER as a prefix command).
+std::string zorpixProgram();
+std::string dezorpixProgram();
+
+// The separator the programs put between folder and file name.
+char outputSeparator();
+
+}  // namespace zorpix::testing
