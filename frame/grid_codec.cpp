@@ -9,6 +9,7 @@ template <typename Channel>
 void fillDoubledGrid(const BmpImage& image, const Cell<Channel>& key, CellGrid<Channel>& grid,
                      std::int32_t yFirst, std::int32_t yLast) {
   const int width = grid.width();
+  if (width == 0) return;  // no cells, and no memory behind the rows
   for (std::int32_t y = yFirst; y < yLast; ++y) {
     const std::uint8_t* source = image.rowFromTop(y);
     Cell<Channel>* pixelRow = grid.row(2 * y);
@@ -43,6 +44,7 @@ template <typename Channel>
 void encodeRows(const CellGrid<Channel>& grid, std::int32_t first, std::int32_t count,
                 std::uint8_t* dest) {
   const int width = grid.width();
+  if (width == 0) return;  // rows of no bytes at all
   const std::size_t pixelBytes = 3 * std::size_t(width);
   const std::size_t rowBytes = bmpRowBytes(width);
   for (std::int32_t k = first; k < first + count; ++k, dest += rowBytes) {
