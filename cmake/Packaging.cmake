@@ -3,7 +3,17 @@
 # the .exe files for Windows.
 include(GNUInstallDirs)
 
-install(TARGETS zorpix dezorpix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# On Windows the two .exe files and the README sit side by side at the top of
+# the ZIP, ready to be copied into a folder of sprites.
+if(WIN32)
+  set(ZORPIX_INSTALL_BINDIR .)
+  set(ZORPIX_INSTALL_DOCDIR .)
+else()
+  set(ZORPIX_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
+  set(ZORPIX_INSTALL_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+install(TARGETS zorpix dezorpix RUNTIME DESTINATION ${ZORPIX_INSTALL_BINDIR})
 if(NOT WIN32)
   # Debian ships manual pages gzipped (-n: no time stamp, so the package
   # builds byte for byte the same); man reads them either way.
@@ -25,7 +35,7 @@ if(NOT WIN32)
   add_custom_target(man-pages ALL DEPENDS ${manPages})
   install(FILES ${manPages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md DESTINATION ${ZORPIX_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME zorpix)
 set(CPACK_PACKAGE_VENDOR "zorpix developers")
