@@ -11,6 +11,14 @@
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
+// Only MoveFileExA is wanted; without these the header drags in most of the
+// API and defines min and max as macros, which breaks std::min.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <dirent.h>
@@ -82,7 +90,10 @@ std::vector<std::string> listBitmaps() {
   intptr_t handle = _findfirst64i32("*.bmp", &found);
   if (handle == -1) return names;
   do {
-    names.emplace_back(found.name);
+    // The pattern also matches through the 8.3 short names, so "a.bmpx"
+    // (short name A~1.BMP) would come too; only a real ".bmp" ending counts.
+    std::string name = found.name;
+    if (endsWithBmp(name)) names.push_back(std::move(name));
   } while (_findnext64i32(handle, &found) == 0);
   _findclose(handle);
 #else

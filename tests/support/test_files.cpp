@@ -197,4 +197,6 @@ std::string dezorpixProgram() {
 
 char outputSeparator() { return fromEnvironment("ZORPIX_SEPARATOR", "/")[0]; }
 
+bool testsWindowsPrograms() { return outputSeparator() == '\\'; }
+
 }  // namespace zorpix::testing

@@ -90,4 +90,9 @@ std::string dezorpixProgram();
 // The separator the programs put between folder and file name.
 char outputSeparator();
 
+// The programs under test are the Windows build, run through ZORPIX_RUNNER:
+// they list a folder in the platform's own order, and POSIX shell limits
+// such as "ulimit -f" don't reach them.
+bool testsWindowsPrograms();
+
 }  // namespace zorpix::testing
