@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/grid_codec.h"
+#include "frame/parallel.h"
 
 namespace zorpix {
 namespace {
@@ -65,9 +66,11 @@ FileOutcome transformImage(const Tool& tool, const std::string& name, const BmpI
   if (tool.doublesImage) {
     const Cell<Channel> key{Channel(alphaColor.red), Channel(alphaColor.green),
                             Channel(alphaColor.blue)};
-    fillDoubledGrid(image, key, grid, 0, image.height);
+    parallelRows(image.height,
+                 [&](int first, int last) { fillDoubledGrid(image, key, grid, first, last); });
   } else {
-    fillPlainGrid(image, grid, 0, image.height);
+    parallelRows(image.height,
+                 [&](int first, int last) { fillPlainGrid(image, grid, first, last); });
   }
   algorithm(grid);
   const bool stored = storeGrid(tool, name, grid, image);

@@ -4,6 +4,21 @@
 #include <cstring>
 
 namespace zorpix {
+namespace {
+
+// dest := the count bytes of source in reverse order, eight at a time.
+void reverseBytes(const std::uint8_t* source, std::size_t count, std::uint8_t* dest) {
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, source + count - i - 8, sizeof word);
+    word = __builtin_bswap64(word);  // reverses the bytes as they lie in memory
+    std::memcpy(dest + i, &word, sizeof word);
+  }
+  for (; i < count; ++i) dest[i] = source[count - 1 - i];
+}
+
+}  // namespace
 
 template <typename Channel>
 void fillDoubledGrid(const BmpImage& image, const Cell<Channel>& key, CellGrid<Channel>& grid,
@@ -54,8 +69,7 @@ void encodeRows(const CellGrid<Channel>& grid, std::int32_t first, std::int32_t 
     if constexpr (sizeof(Channel) == 1) {
       // Red, green, blue from column 0 reversed is blue, green, red from the
       // image's left edge.
-      const auto* bytes = reinterpret_cast<const std::uint8_t*>(row);
-      std::reverse_copy(bytes, bytes + pixelBytes, dest);
+      reverseBytes(reinterpret_cast<const std::uint8_t*>(row), pixelBytes, dest);
     } else {
       std::uint8_t* out = dest;
       for (int c = width - 1; c >= 0; --c, out += 3) {

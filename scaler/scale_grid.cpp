@@ -103,6 +103,24 @@ int nextActive(const std::uint8_t* active, int c, int width) {
   return width;
 }
 
+// The first open cell of a row from c on, or width; eight cells at a time.
+int nextOpen(const std::uint8_t* flags, int c, int width) {
+  constexpr std::uint64_t kOpenBits = 0x0101010101010101ull * kOpen;
+  while (c + 8 <= width) {
+    std::uint64_t word;
+    std::memcpy(&word, flags + c, sizeof word);
+    word &= kOpenBits;
+    if (word != 0) {
+      const int skipped = std::endian::native == std::endian::little ? std::countr_zero(word)
+                                                                      : std::countl_zero(word);
+      return c + skipped / 8;
+    }
+    c += 8;
+  }
+  while (c < width && !isOpen(flags[c])) ++c;
+  return c;
+}
+
 // A scratch row of marks, one per column, reused row after row.
 struct ActiveRow {
   explicit ActiveRow(int width) : marks(std::size_t(width) + 8, 0) {}
@@ -119,7 +137,7 @@ void setColour(CellRef<Channel> x, const Cell<Channel>& colour, const AlphaColor
 // One cell of a refinement sweep; true when it was decided. The pairs are
 // given as cells, so the sweeps differ only in where they look.
 template <typename Channel>
-bool refineCell(CellRef<Channel> x, CellRef<Channel> a1, CellRef<Channel> b1, CellRef<Channel> a2,
+[[gnu::always_inline]] inline bool refineCell(CellRef<Channel> x, CellRef<Channel> a1, CellRef<Channel> b1, CellRef<Channel> a2,
                 CellRef<Channel> b2, const AlphaColor& key) {
   std::int32_t best = kNoDistance;
   bool filled = false;
@@ -221,16 +239,20 @@ void refinementRound(CellGrid<Channel>& grid, const AlphaColor& key) {
 template <typename Channel>
 void reseed(CellGrid<Channel>& grid, std::int32_t mode) {
   const std::uint8_t reopenedMark = mode == 0 ? kUsed : 0;
-  parallelRows(grid.height(), [&](int first, int last) {
+  static_assert(kWasOpen == kOpen << 2);
+  parallelRows(grid.height(), [&grid, reopenedMark](int first, int last) {
+    // Locals, because stores through the byte pointer could change anything
+    // the compiler can't see is local.
+    const int width = grid.width();
     for (int r = first; r < last; ++r) {
       std::uint8_t* flags = grid.flagRow(r);
-      const bool sourceRow = r % 2 == 0;
-      for (int c = 0; c < grid.width(); ++c) {
+      // Source cells lie at even rows and odd columns.
+      const int sourceColumnBit = r % 2 == 0 ? 1 : 0;
+      for (int c = 0; c < width; ++c) {
         const std::uint8_t f = flags[c];
-        const bool source = sourceRow && c % 2 == 1;
-        const bool open = !source || (f & kUsed) == reopenedMark;
-        flags[c] = std::uint8_t((f & ~(kOpen | kWasOpen)) | (isOpen(f) ? kWasOpen : 0) |
-                                (open ? kOpen : 0));
+        const bool source = (c & sourceColumnBit) != 0;
+        const std::uint8_t open = !source || (f & kUsed) == reopenedMark ? kOpen : 0;
+        flags[c] = std::uint8_t((f & ~(kOpen | kWasOpen)) | ((f & kOpen) << 2) | open);
       }
     }
   });
@@ -313,8 +335,8 @@ void alphaPass(CellGrid<Channel>& grid, const AlphaColor&) {
     std::uint8_t* h = rows.here;
     markRow(rows, width, alphaRule, s);
     for (int c = 1; c + 1 < width; ++c)
-      chain[c] = std::uint8_t((h[c] & kOpen) & (isOpen(h[c - 1]) && (h[c - 1] & kKey)) &
-                              isSettledKey(h[c + 1]));
+      chain[c] = std::uint8_t((h[c] & kOpen) & ((h[c - 1] & kState) == kState ? 1 : 0) &
+                              ((h[c + 1] & kState) == kKey ? 1 : 0));
     for (int c = nextActive(chain, 1, width); c + 1 < width; c = nextActive(chain, c + 1, width))
       s[c] |= s[c - 1];
     for (int c = 0; c + 1 < width; ++c) h[c] = std::uint8_t(h[c] & ~s[c]);
@@ -372,11 +394,11 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
   if (height < 2 || width < 2) return;
   if (mode <= 1) {
     // Judge by round 1's flags: what only round 2 filled may be closed again.
-    parallelRows(height, [&](int first, int last) {
+    parallelRows(height, [&grid, width](int first, int last) {
       for (int r = first; r < last; ++r) {
         std::uint8_t* flags = grid.flagRow(r);
         for (int c = 0; c < width; ++c)
-          flags[c] = std::uint8_t((flags[c] & ~kOpen) | ((flags[c] & kWasOpen) ? kOpen : 0));
+          flags[c] = std::uint8_t((flags[c] & ~kOpen) | ((flags[c] >> 2) & kOpen));
       }
     });
   }
@@ -388,8 +410,7 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
   parallelRows(height, [&](int first, int last) {
     for (int r = first; r < last; ++r) {
       const std::uint8_t* here = grid.flagRow(r);
-      for (int c = 0; c < width; ++c) {
-        if (!isOpen(here[c])) continue;
+      for (int c = nextOpen(here, 0, width); c < width; c = nextOpen(here, c + 1, width)) {
         auto at = [&](Offset d) {
           const int rr = wrapRow(r, d.row, height);
           const int cc = wrapColumn(c, d.column, width);
