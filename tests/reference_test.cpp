@@ -229,12 +229,18 @@ std::vector<std::pair<int, int>> sizes() {
 std::vector<Picture> pictures(const Key& key, std::uint64_t salt) {
   const Colours colours = coloursFor(key.colour);
   std::vector<Picture> result;
-  for (auto [w, h] : sizes())
-    for (Kind kind : kKinds) {
-      const std::uint64_t seed = salt * 1000003u + std::uint64_t(w) * 7919u +
-                                 std::uint64_t(h) * 104729u + std::uint64_t(kind) * 31u;
-      result.push_back(makePicture(kind, w, h, colours, seed));
-    }
+  for (auto [w, h] : sizes()) {
+    // Two draws of every random kind on the small sizes, where each image is
+    // cheap and the wrap-around cases are dense.
+    const int draws = w <= 9 && h <= 9 ? 2 : 1;
+    for (Kind kind : kKinds)
+      for (int draw = 0; draw < (kind == Kind::allKey ? 1 : draws); ++draw) {
+        const std::uint64_t seed = salt * 1000003u + std::uint64_t(w) * 7919u +
+                                   std::uint64_t(h) * 104729u + std::uint64_t(kind) * 31u +
+                                   std::uint64_t(draw) * 7u;
+        result.push_back(makePicture(kind, w, h, colours, seed));
+      }
+  }
   return result;
 }
 
