@@ -45,7 +45,7 @@ enum CellFlag : std::uint8_t {
   kOpen = 1,     // still to be decided; clear = settled
   kUsed = 2,     // its colour went into a neighbour's fill
   kWasOpen = 4,  // open as the first refinement round left it
-  kClosed = 8,   // closed by the gap closing pass, applied when the pass ends
+  kKey = 8,      // the colour is exactly the key colour, kept up to date with it
 };
 
 // A height x width table of cells, row 0 the image's top row and column 0 its

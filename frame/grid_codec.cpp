@@ -18,13 +18,15 @@ void fillDoubledGrid(const BmpImage& image, const Cell<Channel>& key, CellGrid<C
     // its end walks the source row from its start.
     for (int c = 0; c < width; c += 2) {
       const std::uint8_t* px = source + 3 * std::size_t((width - 1 - (c + 1)) / 2);
+      const Cell<Channel> pixel{Channel(px[2]), Channel(px[1]), Channel(px[0])};
+      const bool isKey = pixel.red == key.red && pixel.green == key.green && pixel.blue == key.blue;
       pixelRow[c] = key;
-      pixelRow[c + 1] = Cell<Channel>{Channel(px[2]), Channel(px[1]), Channel(px[0])};
-      pixelFlags[c] = kOpen;
-      pixelFlags[c + 1] = 0;
+      pixelRow[c + 1] = pixel;
+      pixelFlags[c] = kOpen | kKey;
+      pixelFlags[c + 1] = isKey ? kKey : 0;
     }
     std::fill_n(grid.row(2 * y + 1), width, key);
-    std::memset(grid.flagRow(2 * y + 1), kOpen, std::size_t(width));
+    std::memset(grid.flagRow(2 * y + 1), kOpen | kKey, std::size_t(width));
   }
 }
 

@@ -1,187 +1,213 @@
 #include "scaler/scale_grid.h"
 
-#include <initializer_list>
+#include <bit>
+#include <cstring>
+#include <vector>
 
+#include "frame/parallel.h"
 #include "scaler/neighbours.h"
 
 namespace zorpix {
 namespace {
 
-struct Offset {
-  int row;
-  int column;
-};
+// Whether a cell can be a pair cell is a question of its flags alone: settled,
+// and key-coloured or not. Every stage first finds the cells of a row whose
+// neighbourhood could change anything from the flags, a byte per cell, and
+// looks at colours only there; most of a sprite sheet is background that no
+// stage changes.
+constexpr std::uint8_t kState = kOpen | kKey;
 
-// Two cells on opposite sides of the one being decided.
-struct Pair {
-  Offset a;
-  Offset b;
-};
-
-// Grid columns run mirrored to the image: column c+1 lies one image column
-// further left than column c.
-constexpr Pair kHorizontal{{0, -1}, {0, 1}};
-constexpr Pair kVertical{{-1, 0}, {1, 0}};
-constexpr Pair kDiagonal{{-1, -1}, {1, 1}};      // up-right and down-left in the image
-constexpr Pair kAntiDiagonal{{-1, 1}, {1, -1}};  // up-left and down-right
+constexpr bool isOpen(std::uint8_t f) { return (f & kOpen) != 0; }
+constexpr bool isSettled(std::uint8_t f) { return (f & kOpen) == 0; }
+// Settled and not key-coloured: a colour that may be averaged into another.
+constexpr bool isPaint(std::uint8_t f) { return (f & kState) == 0; }
+constexpr bool isSettledKey(std::uint8_t f) { return (f & kState) == kKey; }
 
 // Any pair of channel values that lie in 0..255 is at most 765 apart, so this
 // start lets every real first pair set the best distance.
 constexpr std::int32_t kNoDistance = 768;
 
-// A cell of the grid located from the cell under consideration.
 template <typename Channel>
-struct Neighbour {
+struct CellRef {
   Cell<Channel>& cell;
   std::uint8_t& flags;
-  bool settled() const { return (flags & kOpen) == 0; }
+};
+
+// The rows around row r, wrapped, as one stage sees them. Column c+1 lies one
+// image column further left than c: the grid is the image mirrored.
+template <typename Channel>
+struct RowTriple {
+  Cell<Channel>* upCells;
+  Cell<Channel>* cells;
+  Cell<Channel>* downCells;
+  std::uint8_t* up;
+  std::uint8_t* here;
+  std::uint8_t* down;
+
+  RowTriple(CellGrid<Channel>& grid, int r)
+      : upCells(grid.row(wrapRow(r, -1, grid.height()))),
+        cells(grid.row(r)),
+        downCells(grid.row(wrapRow(r, 1, grid.height()))),
+        up(grid.flagRow(wrapRow(r, -1, grid.height()))),
+        here(grid.flagRow(r)),
+        down(grid.flagRow(wrapRow(r, 1, grid.height()))) {}
+
+  CellRef<Channel> above(int c) { return {upCells[c], up[c]}; }
+  CellRef<Channel> at(int c) { return {cells[c], here[c]}; }
+  CellRef<Channel> below(int c) { return {downCells[c], down[c]}; }
+};
+
+// The flags of a cell's 3 x 3 neighbourhood; prev is column c-1, next c+1.
+struct Flags3x3 {
+  std::uint8_t upPrev, up, upNext;
+  std::uint8_t prev, self, next;
+  std::uint8_t downPrev, down, downNext;
 };
 
 template <typename Channel>
-class Around {
- public:
-  Around(CellGrid<Channel>& grid, int row, int column) : grid_(grid), row_(row), column_(column) {}
-
-  Neighbour<Channel> at(Offset d) const {
-    const int r = wrapRow(row_, d.row, grid_.height());
-    const int c = wrapColumn(column_, d.column, grid_.width());
-    return {grid_.at(r, c), grid_.flags(r, c)};
-  }
-
- private:
-  CellGrid<Channel>& grid_;
-  int row_;
-  int column_;
-};
-
-bool isSourceCell(int row, int column) { return row % 2 == 0 && column % 2 == 1; }
-
-// One sweep of a refinement round, in place and in raster order: a cell
-// decided here is a settled neighbour, with its new colour, for every cell
-// visited after it.
-template <typename Channel>
-void refineSweep(CellGrid<Channel>& grid, const AlphaColor& key, const Pair& first,
-                 const Pair& second) {
-  for (int r = 0; r < grid.height(); ++r) {
-    for (int c = 0; c < grid.width(); ++c) {
-      if (!grid.isOpen(r, c)) continue;
-      const Around<Channel> around(grid, r, c);
-      Cell<Channel>& cell = grid.at(r, c);
-      std::int32_t best = kNoDistance;
-      bool filled = false;
-
-      const Neighbour<Channel> a1 = around.at(first.a);
-      const Neighbour<Channel> b1 = around.at(first.b);
-      if (a1.settled() && b1.settled()) {
-        const std::int32_t d1 = colorDistance(a1.cell, b1.cell);
-        if (d1 <= kNoDistance) {
-          // A key-coloured pair writes nothing but still sets the distance a
-          // second pair must beat, so the background never bleeds in.
-          best = d1;
-          if (!isAlpha(a1.cell, key) && !isAlpha(b1.cell, key)) {
-            cell = average(a1.cell, b1.cell);
-            a1.flags |= kUsed;
-            b1.flags |= kUsed;
-            filled = true;
-          }
-        }
-      }
-
-      const Neighbour<Channel> a2 = around.at(second.a);
-      const Neighbour<Channel> b2 = around.at(second.b);
-      if (a2.settled() && b2.settled() && !isAlpha(a2.cell, key) && !isAlpha(b2.cell, key)) {
-        const std::int32_t d2 = colorDistance(a2.cell, b2.cell);
-        if (d2 < best) {
-          cell = average(a2.cell, b2.cell);
-          // Cleared before the second pair's marks are set: a cell in both
-          // pairs keeps its mark.
-          a1.flags &= std::uint8_t(~kUsed);
-          b1.flags &= std::uint8_t(~kUsed);
-          a2.flags |= kUsed;
-          b2.flags |= kUsed;
-          filled = true;
-        } else if (d2 == best) {
-          // Equally close: blend into what the cell holds, which is the first
-          // pair's average or, when that pair wrote nothing, its old colour.
-          cell = average(cell, average(a2.cell, b2.cell));
-          a2.flags |= kUsed;
-          b2.flags |= kUsed;
-          filled = true;
-        }
-      }
-      if (filled) grid.flags(r, c) &= std::uint8_t(~kOpen);
-    }
-  }
+Flags3x3 flagsAround(const RowTriple<Channel>& rows, int c, int width) {
+  const int p = wrapColumn(c, -1, width);
+  const int n = wrapColumn(c, 1, width);
+  return {rows.up[p],   rows.up[c],   rows.up[n],   rows.here[p], rows.here[c],
+          rows.here[n], rows.down[p], rows.down[c], rows.down[n]};
 }
 
-
-// Opens every cell again for round 2, keeping its colour, except the source
-// cells whose use mark differs from the mode's reference; remembers round 1's
-// open flags for the gap closing pass.
-template <typename Channel>
-void reseed(CellGrid<Channel>& grid, std::int32_t mode) {
-  const bool reopenUsed = mode == 0;
-  for (int r = 0; r < grid.height(); ++r) {
-    std::uint8_t* flags = grid.flagRow(r);
-    for (int c = 0; c < grid.width(); ++c) {
-      std::uint8_t f = flags[c] & std::uint8_t(~(kWasOpen | kOpen));
-      if (flags[c] & kOpen) f |= kWasOpen;
-      const bool used = (flags[c] & kUsed) != 0;
-      if (!isSourceCell(r, c) || used == reopenUsed) f |= kOpen;
-      flags[c] = f;
-    }
-  }
+// active[c] := rule(flags around c) for a whole row. The inner columns need no
+// wrapping, which lets the compiler take many cells at once.
+template <typename Channel, typename Rule>
+void markRow(const RowTriple<Channel>& rows, int width, const Rule& rule, std::uint8_t* active) {
+  if (width == 0) return;
+  const std::uint8_t* u = rows.up;
+  const std::uint8_t* h = rows.here;
+  const std::uint8_t* d = rows.down;
+  for (int c = 1; c + 1 < width; ++c)
+    active[c] = rule(Flags3x3{u[c - 1], u[c], u[c + 1], h[c - 1], h[c], h[c + 1], d[c - 1], d[c],
+                              d[c + 1]});
+  active[0] = rule(flagsAround(rows, 0, width));
+  active[width - 1] = rule(flagsAround(rows, width - 1, width));
 }
 
-// The gap closing pass tries four lines through the cell with a slope of two
-// to one; each has two gate cells, at least one of which must be settled, and
-// two partners whose average the cell takes.
-struct GapLine {
-  Pair gate;
-  Pair partners;
-};
+// The first marked column from c on, or width. active carries eight zero
+// bytes past its end.
+int nextActive(const std::uint8_t* active, int c, int width) {
+  while (c < width) {
+    std::uint64_t word;
+    std::memcpy(&word, active + c, sizeof word);
+    if (word != 0) {
+      const int skipped = std::endian::native == std::endian::little ? std::countr_zero(word)
+                                                                      : std::countl_zero(word);
+      return c + skipped / 8;
+    }
+    c += 8;
+  }
+  return width;
+}
 
-constexpr GapLine kGapLines[4] = {
-    {kHorizontal, {{-2, -1}, {2, 1}}},  // steep: up two and right one, down two and left one
-    {kVertical, {{-1, -2}, {1, 2}}},    // shallow: up one and right two, down one and left two
-    {kHorizontal, {{-2, 1}, {2, -1}}},  // steep, mirrored
-    {kVertical, {{1, -2}, {-1, 2}}},    // shallow, mirrored
+// A scratch row of marks, one per column, reused row after row.
+struct ActiveRow {
+  explicit ActiveRow(int width) : marks(std::size_t(width) + 8, 0) {}
+  std::uint8_t* data() { return marks.data(); }
+  std::vector<std::uint8_t> marks;
 };
-
-}  // namespace
 
 template <typename Channel>
-void alphaPass(CellGrid<Channel>& grid, const AlphaColor& key) {
-  // In place: a cell settled here counts as settled key colour for every cell
-  // visited after it, which matters for the last row and column, whose pairs
-  // wrap around to cells already visited.
-  for (int r = 0; r < grid.height(); ++r) {
-    for (int c = 0; c < grid.width(); ++c) {
-      if (!grid.isOpen(r, c)) continue;
-      const Around<Channel> around(grid, r, c);
-      for (const Pair& pair : {kHorizontal, kVertical, kDiagonal, kAntiDiagonal}) {
-        const Neighbour<Channel> a = around.at(pair.a);
-        const Neighbour<Channel> b = around.at(pair.b);
-        if (a.settled() && b.settled() && isAlpha(a.cell, key) && isAlpha(b.cell, key)) {
-          grid.flags(r, c) &= std::uint8_t(~kOpen);
-          break;
-        }
+void setColour(CellRef<Channel> x, const Cell<Channel>& colour, const AlphaColor& key) {
+  x.cell = colour;
+  x.flags = std::uint8_t((x.flags & ~kState) | (isAlpha(colour, key) ? kKey : 0));
+}
+
+// One cell of a refinement sweep; true when it was decided. The pairs are
+// given as cells, so the sweeps differ only in where they look.
+template <typename Channel>
+bool refineCell(CellRef<Channel> x, CellRef<Channel> a1, CellRef<Channel> b1, CellRef<Channel> a2,
+                CellRef<Channel> b2, const AlphaColor& key) {
+  std::int32_t best = kNoDistance;
+  bool filled = false;
+  Cell<Channel> colour = x.cell;
+  if (isSettled(a1.flags) && isSettled(b1.flags)) {
+    const std::int32_t d1 = colorDistance(a1.cell, b1.cell);
+    if (d1 <= kNoDistance) {
+      // A key-coloured pair writes nothing but still sets the distance a
+      // second pair must beat, so the background never bleeds in.
+      best = d1;
+      if (isPaint(a1.flags) && isPaint(b1.flags)) {
+        colour = average(a1.cell, b1.cell);
+        a1.flags |= kUsed;
+        b1.flags |= kUsed;
+        filled = true;
       }
     }
   }
+  if (isPaint(a2.flags) && isPaint(b2.flags)) {
+    const std::int32_t d2 = colorDistance(a2.cell, b2.cell);
+    if (d2 < best) {
+      colour = average(a2.cell, b2.cell);
+      // Cleared before the second pair's marks are set: a cell in both pairs
+      // keeps its mark.
+      a1.flags &= std::uint8_t(~kUsed);
+      b1.flags &= std::uint8_t(~kUsed);
+      a2.flags |= kUsed;
+      b2.flags |= kUsed;
+      filled = true;
+    } else if (d2 == best) {
+      // Equally close: blend into what the cell holds, which is the first
+      // pair's average or, when that pair wrote nothing, its old colour.
+      colour = average(colour, average(a2.cell, b2.cell));
+      a2.flags |= kUsed;
+      b2.flags |= kUsed;
+      filled = true;
+    }
+  }
+  if (!filled) return false;
+  setColour(x, colour, key);
+  x.flags &= std::uint8_t(~kOpen);
+  return true;
 }
 
-template <typename Channel>
-void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
-  refineSweep(grid, key, kDiagonal, kAntiDiagonal);
+constexpr std::uint8_t paintPair(std::uint8_t a, std::uint8_t b) {
+  return ((a | b) & kState) == 0 ? 1 : 0;
+}
+constexpr std::uint8_t keyPair(std::uint8_t a, std::uint8_t b) {
+  return isSettledKey(a) && isSettledKey(b) ? 1 : 0;
 }
 
-template <typename Channel>
-void orthogonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
-  refineSweep(grid, key, kHorizontal, kVertical);
-}
+// A refinement cell changes nothing unless one of its pairs can be averaged.
+constexpr auto diagonalRule = [](const Flags3x3& f) -> std::uint8_t {
+  return (f.self & kOpen) & (paintPair(f.upPrev, f.downNext) | paintPair(f.upNext, f.downPrev));
+};
+constexpr auto orthogonalRule = [](const Flags3x3& f) -> std::uint8_t {
+  return (f.self & kOpen) & (paintPair(f.prev, f.next) | paintPair(f.up, f.down));
+};
+constexpr auto alphaRule = [](const Flags3x3& f) -> std::uint8_t {
+  return (f.self & kOpen) & (keyPair(f.prev, f.next) | keyPair(f.up, f.down) |
+                             keyPair(f.upPrev, f.downNext) | keyPair(f.upNext, f.downPrev));
+};
 
-namespace {
+// Sweeps whose pairs include the cells left and right of the cell: a cell
+// decided in this row changes what the next one sees, and the last column
+// sees the first across the wrap. Marks computed at the start of a row are
+// exact for every other neighbour, so only those two get looked at again.
+template <typename Channel, typename Rule, typename Decide>
+void sweepRowInPlace(RowTriple<Channel>& rows, int width, const Rule& rule, std::uint8_t* active,
+                     const Decide& decide) {
+  markRow(rows, width, rule, active);
+  int c = nextActive(active, 0, width);
+  while (c < width) {
+    if (!decide(c)) {
+      c = nextActive(active, c + 1, width);
+      continue;
+    }
+    if (c == 0 && width > 1) active[width - 1] = rule(flagsAround(rows, width - 1, width));
+    // The next cell's mark is worked out afresh here rather than stored and
+    // read back, which would stall on every decided cell.
+    const int n = c + 1;
+    if (n < width && rule(flagsAround(rows, n, width))) {
+      c = n;
+    } else {
+      c = nextActive(active, n + 1, width);
+    }
+  }
+}
 
 template <typename Channel>
 void refinementRound(CellGrid<Channel>& grid, const AlphaColor& key) {
@@ -189,7 +215,146 @@ void refinementRound(CellGrid<Channel>& grid, const AlphaColor& key) {
   orthogonalSweep(grid, key);
 }
 
+// Opens every cell again for round 2, keeping its colour, except the source
+// cells whose use mark differs from the mode's reference; remembers round 1's
+// open flags for the gap closing pass.
+template <typename Channel>
+void reseed(CellGrid<Channel>& grid, std::int32_t mode) {
+  const std::uint8_t reopenedMark = mode == 0 ? kUsed : 0;
+  parallelRows(grid.height(), [&](int first, int last) {
+    for (int r = first; r < last; ++r) {
+      std::uint8_t* flags = grid.flagRow(r);
+      const bool sourceRow = r % 2 == 0;
+      for (int c = 0; c < grid.width(); ++c) {
+        const std::uint8_t f = flags[c];
+        const bool source = sourceRow && c % 2 == 1;
+        const bool open = !source || (f & kUsed) == reopenedMark;
+        flags[c] = std::uint8_t((f & ~(kOpen | kWasOpen)) | (isOpen(f) ? kWasOpen : 0) |
+                                (open ? kOpen : 0));
+      }
+    }
+  });
+}
+
+// The gap closing pass tries four lines through the cell with a slope of two
+// to one; each has two gate cells, at least one of which must be settled, and
+// two partners whose average the cell takes.
+struct Offset {
+  int row;
+  int column;
+};
+
+struct GapLine {
+  Offset gateA, gateB;
+  Offset partnerA, partnerB;
+};
+
+constexpr GapLine kGapLines[4] = {
+    // steep: up two and right one, down two and left one
+    {{0, -1}, {0, 1}, {-2, -1}, {2, 1}},
+    // shallow: up one and right two, down one and left two
+    {{-1, 0}, {1, 0}, {-1, -2}, {1, 2}},
+    // the two mirrored
+    {{0, -1}, {0, 1}, {-2, 1}, {2, -1}},
+    {{-1, 0}, {1, 0}, {1, -2}, {-1, 2}},
+};
+
+// Which cells the gap closing pass closed, a bit per cell, each row in whole
+// words so that threads working on different rows never share one.
+class RowBits {
+ public:
+  RowBits(int height, int width)
+      : wordsPerRow_((std::size_t(width) + 63) / 64), bits_(wordsPerRow_ * std::size_t(height)) {}
+  void set(int r, int c) { word(r, c) |= std::uint64_t{1} << (c % 64); }
+  bool test(int r, int c) const {
+    return (bits_[std::size_t(r) * wordsPerRow_ + std::size_t(c) / 64] >> (c % 64)) & 1;
+  }
+  bool anyInRow(int r) const {
+    for (std::size_t i = 0; i < wordsPerRow_; ++i)
+      if (bits_[std::size_t(r) * wordsPerRow_ + i] != 0) return true;
+    return false;
+  }
+
+ private:
+  std::uint64_t& word(int r, int c) {
+    return bits_[std::size_t(r) * wordsPerRow_ + std::size_t(c) / 64];
+  }
+  std::size_t wordsPerRow_;
+  std::vector<std::uint64_t> bits_;
+};
+
 }  // namespace
+
+template <typename Channel>
+void markKeyCells(CellGrid<Channel>& grid, const AlphaColor& key) {
+  for (int r = 0; r < grid.height(); ++r)
+    for (int c = 0; c < grid.width(); ++c) {
+      std::uint8_t& f = grid.flags(r, c);
+      f = std::uint8_t((f & ~kKey) | (isAlpha(grid.at(r, c), key) ? kKey : 0));
+    }
+}
+
+template <typename Channel>
+void alphaPass(CellGrid<Channel>& grid, const AlphaColor&) {
+  // In place: a cell settled here counts as settled key colour for every cell
+  // visited after it. Colours aren't touched, so the marks alone decide. The
+  // rows above and below stand still while a row is done; within the row, a
+  // cell whose left-hand pair cell (column c-1) settles just before it may
+  // settle through that pair, and the last column sees the first one across
+  // the wrap.
+  const int width = grid.width();
+  if (width == 0) return;
+  ActiveRow settles(width);
+  ActiveRow chained(width);
+  std::uint8_t* s = settles.data();
+  std::uint8_t* chain = chained.data();
+  for (int r = 0; r < grid.height(); ++r) {
+    RowTriple<Channel> rows(grid, r);
+    std::uint8_t* h = rows.here;
+    markRow(rows, width, alphaRule, s);
+    for (int c = 1; c + 1 < width; ++c)
+      chain[c] = std::uint8_t((h[c] & kOpen) & (isOpen(h[c - 1]) && (h[c - 1] & kKey)) &
+                              isSettledKey(h[c + 1]));
+    for (int c = nextActive(chain, 1, width); c + 1 < width; c = nextActive(chain, c + 1, width))
+      s[c] |= s[c - 1];
+    for (int c = 0; c + 1 < width; ++c) h[c] = std::uint8_t(h[c] & ~s[c]);
+    if (isOpen(h[width - 1]) && alphaRule(flagsAround(rows, width - 1, width)))
+      h[width - 1] &= std::uint8_t(~kOpen);
+  }
+}
+
+template <typename Channel>
+void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
+  // In place: row r sees row r-1 as this sweep left it and row r+1 as the one
+  // before did. Within a row the cells don't see each other, so the marks of
+  // a row stay exact while it is done.
+  const int width = grid.width();
+  ActiveRow active(width);
+  for (int r = 0; r < grid.height(); ++r) {
+    RowTriple<Channel> rows(grid, r);
+    markRow(rows, width, diagonalRule, active.data());
+    for (int c = nextActive(active.data(), 0, width); c < width;
+         c = nextActive(active.data(), c + 1, width)) {
+      const int p = wrapColumn(c, -1, width);
+      const int n = wrapColumn(c, 1, width);
+      refineCell(rows.at(c), rows.above(p), rows.below(n), rows.above(n), rows.below(p), key);
+    }
+  }
+}
+
+template <typename Channel>
+void orthogonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
+  const int width = grid.width();
+  ActiveRow active(width);
+  for (int r = 0; r < grid.height(); ++r) {
+    RowTriple<Channel> rows(grid, r);
+    sweepRowInPlace(rows, width, orthogonalRule, active.data(), [&](int c) {
+      const int p = wrapColumn(c, -1, width);
+      const int n = wrapColumn(c, 1, width);
+      return refineCell(rows.at(c), rows.at(p), rows.at(n), rows.above(c), rows.below(c), key);
+    });
+  }
+}
 
 template <typename Channel>
 void refinementRounds(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode) {
@@ -201,41 +366,59 @@ void refinementRounds(CellGrid<Channel>& grid, const AlphaColor& key, std::int32
 
 template <typename Channel>
 void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode) {
+  const int height = grid.height();
+  const int width = grid.width();
+  // Offsets of two need sides of at least two; the scaler's grids are doubled.
+  if (height < 2 || width < 2) return;
   if (mode <= 1) {
     // Judge by round 1's flags: what only round 2 filled may be closed again.
-    for (int r = 0; r < grid.height(); ++r) {
-      std::uint8_t* flags = grid.flagRow(r);
-      for (int c = 0; c < grid.width(); ++c)
-        flags[c] = (flags[c] & kWasOpen) ? std::uint8_t(flags[c] | kOpen)
-                                         : std::uint8_t(flags[c] & ~kOpen);
-    }
+    parallelRows(height, [&](int first, int last) {
+      for (int r = first; r < last; ++r) {
+        std::uint8_t* flags = grid.flagRow(r);
+        for (int c = 0; c < width; ++c)
+          flags[c] = std::uint8_t((flags[c] & ~kOpen) | ((flags[c] & kWasOpen) ? kOpen : 0));
+      }
+    });
   }
   // Every test reads the flags as they stood before the pass, so a cell closed
-  // here neither opens a gate nor serves as a partner. Only the colours of
-  // open cells are written, and those are never read, so the colours can be
-  // written in place; the flags change only after the whole grid is done.
-  for (int r = 0; r < grid.height(); ++r) {
-    for (int c = 0; c < grid.width(); ++c) {
-      if (!grid.isOpen(r, c)) continue;
-      const Around<Channel> around(grid, r, c);
-      // The highest-numbered line that qualifies decides the colour.
-      for (int line = 3; line >= 0; --line) {
-        const GapLine& gap = kGapLines[line];
-        if (!around.at(gap.gate.a).settled() && !around.at(gap.gate.b).settled()) continue;
-        const Neighbour<Channel> a = around.at(gap.partners.a);
-        const Neighbour<Channel> b = around.at(gap.partners.b);
-        if (!a.settled() || !b.settled() || isAlpha(a.cell, key) || isAlpha(b.cell, key)) continue;
-        grid.at(r, c) = average(a.cell, b.cell);
-        grid.flags(r, c) |= kClosed;
-        break;
+  // here neither opens a gate nor serves as a partner, and rows can be done in
+  // any order, by several threads. Only open cells get colours, and no test
+  // reads an open cell's colour; the flags change once all rows are done.
+  RowBits closed(height, width);
+  parallelRows(height, [&](int first, int last) {
+    for (int r = first; r < last; ++r) {
+      const std::uint8_t* here = grid.flagRow(r);
+      for (int c = 0; c < width; ++c) {
+        if (!isOpen(here[c])) continue;
+        auto at = [&](Offset d) {
+          const int rr = wrapRow(r, d.row, height);
+          const int cc = wrapColumn(c, d.column, width);
+          return CellRef<Channel>{grid.at(rr, cc), grid.flags(rr, cc)};
+        };
+        // The highest-numbered line that qualifies decides the colour.
+        for (int line = 3; line >= 0; --line) {
+          const GapLine& gap = kGapLines[line];
+          if (!isSettled(at(gap.gateA).flags) && !isSettled(at(gap.gateB).flags)) continue;
+          const CellRef<Channel> a = at(gap.partnerA);
+          const CellRef<Channel> b = at(gap.partnerB);
+          if (!isPaint(a.flags) || !isPaint(b.flags)) continue;
+          grid.at(r, c) = average(a.cell, b.cell);
+          closed.set(r, c);
+          break;
+        }
       }
     }
-  }
-  for (int r = 0; r < grid.height(); ++r) {
-    std::uint8_t* flags = grid.flagRow(r);
-    for (int c = 0; c < grid.width(); ++c)
-      if (flags[c] & kClosed) flags[c] = std::uint8_t(flags[c] & ~(kClosed | kOpen));
-  }
+  });
+  parallelRows(height, [&](int first, int last) {
+    for (int r = first; r < last; ++r) {
+      if (!closed.anyInRow(r)) continue;
+      for (int c = 0; c < width; ++c)
+        if (closed.test(r, c)) {
+          std::uint8_t& f = grid.flags(r, c);
+          f = std::uint8_t((f & ~kState) | (isAlpha(grid.at(r, c), key) ? kKey : 0));
+        }
+    }
+  });
 }
 
 template <typename Channel>
@@ -246,17 +429,16 @@ void scaleGrid(CellGrid<Channel>& grid) {
   closeGaps(grid, key, refineMode);
 }
 
-template void scaleGrid(CellGrid<std::uint8_t>&);
-template void scaleGrid(CellGrid<std::int16_t>&);
-template void alphaPass(CellGrid<std::uint8_t>&, const AlphaColor&);
-template void alphaPass(CellGrid<std::int16_t>&, const AlphaColor&);
-template void diagonalSweep(CellGrid<std::uint8_t>&, const AlphaColor&);
-template void diagonalSweep(CellGrid<std::int16_t>&, const AlphaColor&);
-template void orthogonalSweep(CellGrid<std::uint8_t>&, const AlphaColor&);
-template void orthogonalSweep(CellGrid<std::int16_t>&, const AlphaColor&);
-template void refinementRounds(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t);
-template void refinementRounds(CellGrid<std::int16_t>&, const AlphaColor&, std::int32_t);
-template void closeGaps(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t);
-template void closeGaps(CellGrid<std::int16_t>&, const AlphaColor&, std::int32_t);
+#define ZORPIX_SCALER_STAGES(Channel)                                                   \
+  template void scaleGrid(CellGrid<Channel>&);                                          \
+  template void markKeyCells(CellGrid<Channel>&, const AlphaColor&);                    \
+  template void alphaPass(CellGrid<Channel>&, const AlphaColor&);                       \
+  template void diagonalSweep(CellGrid<Channel>&, const AlphaColor&);                   \
+  template void orthogonalSweep(CellGrid<Channel>&, const AlphaColor&);                 \
+  template void refinementRounds(CellGrid<Channel>&, const AlphaColor&, std::int32_t);  \
+  template void closeGaps(CellGrid<Channel>&, const AlphaColor&, std::int32_t);
+
+ZORPIX_SCALER_STAGES(std::uint8_t)
+ZORPIX_SCALER_STAGES(std::int16_t)
 
 }  // namespace zorpix

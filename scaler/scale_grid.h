@@ -13,7 +13,13 @@ namespace zorpix {
 template <typename Channel>
 void scaleGrid(CellGrid<Channel>& grid);
 
-// The stages, in the order scaleGrid runs them; exposed for tests.
+// The stages, in the order scaleGrid runs them; exposed for tests. Each needs
+// every key-coloured cell marked kKey, as the frame builds the grid and as
+// the stages keep it.
+
+// Sets the kKey marks of a grid built by hand.
+template <typename Channel>
+void markKeyCells(CellGrid<Channel>& grid, const AlphaColor& key);
 
 // Settles, as key colour, every open cell that lies between two settled
 // key-coloured cells. In place, in raster order.

@@ -217,7 +217,7 @@ TEST(RoundTrip, DoubledGridSettlesExactlyTheSourceCells) {
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 6; ++c) {
       const bool source = r % 2 == 0 && c % 2 == 1;
-      EXPECT_EQ(grid.flags(r, c), source ? 0 : kOpen) << r << "," << c;
+      EXPECT_EQ(grid.flags(r, c), source ? 0 : kOpen | kKey) << r << "," << c;
       if (!source) {
         EXPECT_EQ(grid.at(r, c).red, 300);
       }

@@ -30,14 +30,20 @@ Grid openGrid(int height, int width) {
   for (int r = 0; r < height; ++r)
     for (int c = 0; c < width; ++c) {
       grid.at(r, c) = C8{0, 255, 255};
-      grid.flags(r, c) = kOpen;
+      grid.flags(r, c) = kOpen | kKey;
     }
   return grid;
 }
 
 void settle(Grid& grid, int r, int c, C8 colour) {
   grid.at(r, c) = colour;
-  grid.flags(r, c) = 0;
+  grid.flags(r, c) = isAlpha(colour, kCyan) ? kKey : 0;
+}
+
+// The gap closing pass on a grid whose colours the test set by hand.
+void gapPass(Grid& grid, int mode) {
+  markKeyCells(grid, kCyan);
+  closeGaps(grid, kCyan, mode);
 }
 
 // The doubled grid as the frame builds it from an image given row by row
@@ -138,6 +144,25 @@ TEST(AlphaPass, TheLastColumnSettlesThroughCellsSettledEarlierInThePass) {
   EXPECT_TRUE(grid.isOpen(1, 4));
   EXPECT_TRUE(grid.isOpen(0, 0)) << "between (0,7) grey and (0,1) key";
   expectCell(grid, 1, 7, 0, 255, 255);
+}
+
+TEST(AlphaPass, ACellSettlesThroughTheNeighbourSettledJustBeforeIt) {
+  // Row 1 of a 4 x 8 grid: (1,2) settles through its vertical pair; (1,3)
+  // then has (1,2) and (1,4) as a settled key-coloured pair. (1,5) has the
+  // same kind of pair, (1,4) and (1,6), but (1,6) settles only after it.
+  Grid grid = openGrid(4, 8);
+  const C8 key{0, 255, 255};
+  settle(grid, 0, 2, key);
+  settle(grid, 2, 2, key);
+  settle(grid, 1, 4, key);
+  settle(grid, 0, 6, key);
+  settle(grid, 2, 6, key);
+  alphaPass(grid, kCyan);
+  EXPECT_FALSE(grid.isOpen(1, 2));
+  EXPECT_FALSE(grid.isOpen(1, 3));
+  EXPECT_TRUE(grid.isOpen(1, 5));
+  EXPECT_FALSE(grid.isOpen(1, 6));
+  EXPECT_TRUE(grid.isOpen(1, 7));
 }
 
 // A diagonal sweep over one open cell at (3,3) of an 8x8 grid whose four
@@ -255,7 +280,7 @@ TEST(Refinement, TwoByTwoImageComesOutTheSameForEveryMode) {
     Grid grid = doubledGrid(2, 2, twoByTwo());
     alphaPass(grid, kCyan);
     refinementRounds(grid, kCyan, mode);
-    closeGaps(grid, kCyan, mode);
+    gapPass(grid, mode);
     expectCell(grid, 0, 3, 10, 10, 10);
     expectCell(grid, 0, 1, 50, 50, 50);
     expectCell(grid, 2, 3, 90, 90, 90);
@@ -301,7 +326,7 @@ TEST(ScaleGrid, KeyColouredImageStaysKeyColouredEverywhere) {
     for (int r = 0; r < 6; ++r)
       for (int c = 0; c < 10; ++c) EXPECT_FALSE(grid.isOpen(r, c));
     refinementRounds(grid, kCyan, mode);
-    closeGaps(grid, kCyan, mode);
+    gapPass(grid, mode);
     for (int r = 0; r < 6; ++r)
       for (int c = 0; c < 10; ++c) expectCell(grid, r, c, 0, 255, 255);
   }
@@ -342,21 +367,21 @@ Grid gapGrid() {
 
 TEST(GapClosing, TheHighestQualifyingLineWins) {
   Grid all = gapGrid();
-  closeGaps(all, kCyan, 2);
+  gapPass(all, 2);
   // Line 4: partners (5,2) and (3,6).
   expectCell(all, 4, 4, 40, 40, 1);
   EXPECT_FALSE(all.isOpen(4, 4));
 
   Grid noFour = gapGrid();
   noFour.at(3, 6) = C8{0, 255, 255};  // a key-coloured partner fails line 4
-  closeGaps(noFour, kCyan, 2);
+  gapPass(noFour, 2);
   // Line 3: partners (2,5) and (6,3).
   expectCell(noFour, 4, 4, 40, 40, 1);
 
   Grid onlyOneAndTwo = gapGrid();
   onlyOneAndTwo.flags(2, 5) = kOpen;  // line 3's partner
   onlyOneAndTwo.flags(3, 6) = kOpen;  // line 4's partner
-  closeGaps(onlyOneAndTwo, kCyan, 2);
+  gapPass(onlyOneAndTwo, 2);
   // Line 2: partners (3,2) and (5,6).
   expectCell(onlyOneAndTwo, 4, 4, 40, 40, 1);
 }
@@ -374,7 +399,7 @@ TEST(GapClosing, GatesPartnersAndTheKeyColourDecide) {
   g.flags(3, 4) = kOpen;
   g.flags(5, 4) = kOpen;
   g.flags(2, 5) = kOpen;
-  closeGaps(g, kCyan, 2);
+  gapPass(g, 2);
   expectCell(g, 4, 4, 15, 15, 15);
 
   // One settled gate is enough.
@@ -383,13 +408,13 @@ TEST(GapClosing, GatesPartnersAndTheKeyColourDecide) {
   oneGate.flags(5, 4) = kOpen;
   oneGate.flags(2, 5) = kOpen;
   oneGate.flags(4, 3) = kOpen;  // one horizontal gate open, the other settled
-  closeGaps(oneGate, kCyan, 2);
+  gapPass(oneGate, 2);
   expectCell(oneGate, 4, 4, 15, 15, 15);
 
   // Every gate open: nothing closes, even with all partners settled.
   Grid shut = grid();
   for (auto [r, c] : {std::pair{3, 4}, {5, 4}, {4, 3}, {4, 5}}) shut.flags(r, c) = kOpen;
-  closeGaps(shut, kCyan, 2);
+  gapPass(shut, 2);
   EXPECT_TRUE(shut.isOpen(4, 4));
   expectCell(shut, 4, 4, 40, 40, 1);
 
@@ -400,7 +425,7 @@ TEST(GapClosing, GatesPartnersAndTheKeyColourDecide) {
   nearKey.flags(2, 5) = kOpen;
   nearKey.at(2, 3) = C8{0, 255, 254};
   nearKey.at(6, 5) = C8{0, 255, 250};
-  closeGaps(nearKey, kCyan, 2);
+  gapPass(nearKey, 2);
   expectCell(nearKey, 4, 4, 0, 255, 252);
 }
 
@@ -412,7 +437,7 @@ TEST(GapClosing, CellsClosedInThePassDontHelpEachOther) {
   g.flags(3, 5) = kOpen;
   g.flags(5, 5) = kOpen;
   g.flags(4, 6) = kOpen;
-  closeGaps(g, kCyan, 2);
+  gapPass(g, 2);
   EXPECT_FALSE(g.isOpen(4, 4));
   EXPECT_TRUE(g.isOpen(4, 5));
 }
@@ -423,7 +448,7 @@ TEST(GapClosing, TwoRoundModesJudgeByRoundOnesFlags) {
     Grid filledLate = gapGrid();
     filledLate.at(4, 4) = grey(99);
     filledLate.flags(4, 4) = kWasOpen;
-    closeGaps(filledLate, kCyan, mode);
+    gapPass(filledLate, mode);
     if (mode <= 1) {
       expectCell(filledLate, 4, 4, 40, 40, 1);  // open again, closed from line 4
     } else {
@@ -434,7 +459,7 @@ TEST(GapClosing, TwoRoundModesJudgeByRoundOnesFlags) {
     // (4,4): settled by round 1, reopened by the re-seed step, left open.
     Grid settledEarly = gapGrid();
     settledEarly.at(4, 4) = grey(99);
-    closeGaps(settledEarly, kCyan, mode);
+    gapPass(settledEarly, mode);
     if (mode <= 1) {
       expectCell(settledEarly, 4, 4, 99, 99, 99);
       EXPECT_FALSE(settledEarly.isOpen(4, 4));
@@ -451,14 +476,14 @@ TEST(GapClosing, OneRowImagePairsTheCellsOwnRow) {
   for (int c = 0; c < 8; c += 2) settle(g, 1, c, grey(5 * c));
   // (1,3): lines 1 and 3 average (1,2) and (1,4); lines 2 and 4 average
   // (0,1) and (0,5) — gated by (0,3), settled. Line 4 wins: (50 + 10) / 2.
-  closeGaps(g, kCyan, 2);
+  gapPass(g, 2);
   expectCell(g, 1, 3, 30, 30, 30);
   // Width 2 as well: lines 1 and 3 copy (r, other column) exactly.
   Grid tiny = openGrid(2, 2);
   settle(tiny, 0, 0, grey(7));
   settle(tiny, 0, 1, grey(9));
   settle(tiny, 1, 0, grey(13));
-  closeGaps(tiny, kCyan, 2);
+  gapPass(tiny, 2);
   expectCell(tiny, 1, 1, 9, 9, 9);  // line 4: (0,1) as both partners
 }
 
@@ -469,7 +494,7 @@ TEST(GapClosing, FourRowsPutTheSteepPartnersInOneRow) {
   // From row 1, two up and two down are both row 3... open. From row 0,
   // both are row 2.
   settle(g, 0, 2, grey(0));
-  closeGaps(g, kCyan, 2);
+  gapPass(g, 2);
   EXPECT_TRUE(g.isOpen(1, 3));
   // (0,3): line 3 partners (2,4) and (2,2) → (24 + 22) / 2.
   expectCell(g, 0, 3, 23, 23, 23);
@@ -489,6 +514,7 @@ TEST(ScaleGrid, WideChannelsCarryAKeyColourOutsideTheByteRange) {
   grid.flags(0, 1) = 0;
   alphaColor = AlphaColor{300, 0, 0};
   refineMode = 0;
+  markKeyCells(grid, alphaColor);
   scaleGrid(grid);
   for (int r = 0; r < 2; ++r)
     for (int c = 0; c < 2; ++c) {
