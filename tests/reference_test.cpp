@@ -13,7 +13,9 @@
 #include <tuple>
 #include <vector>
 
+#include "frame/bmp.h"
 #include "frame/cell_grid.h"
+#include "frame/grid_codec.h"
 #include "reference/reference_model.h"
 #include "restorer/restore_grid.h"
 #include "scaler/scale_grid.h"
@@ -284,30 +286,42 @@ testing::AssertionResult sameCells(const std::vector<Rgb16>& expected,
          << ", " << a.blue << ")";
 }
 
-// ---- The project's scaler, fed the grid the frame would build -------------
+// ---- The project's algorithms, fed the grids the frame builds ------------
+
+// The picture as a bottom-up BMP's pixel rows, padded to four bytes, so the
+// frame's own grid builders can take it: they set whatever per-cell marks
+// the algorithms expect besides the colours.
+struct StoredPixels {
+  std::vector<std::uint8_t> bytes;
+  BmpImage image;
+};
+
+StoredPixels store(const Picture& picture) {
+  StoredPixels stored;
+  const std::uint64_t rowBytes = bmpRowBytes(picture.width);
+  stored.bytes.assign(std::size_t(rowBytes) * std::size_t(picture.height), 0);
+  for (int y = 0; y < picture.height; ++y) {
+    std::uint8_t* row = stored.bytes.data() + std::size_t(picture.height - 1 - y) * rowBytes;
+    for (int x = 0; x < picture.width; ++x) {
+      const Rgb8& p = picture.pixels[std::size_t(y) * std::size_t(picture.width) + std::size_t(x)];
+      row[3 * x] = p.blue;
+      row[3 * x + 1] = p.green;
+      row[3 * x + 2] = p.red;
+    }
+  }
+  stored.image.width = picture.width;
+  stored.image.height = picture.height;
+  stored.image.topDown = false;
+  stored.image.rowBytes = rowBytes;
+  stored.image.pixels = stored.bytes.data();
+  return stored;
+}
 
 template <typename Channel>
-std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int32_t mode) {
-  alphaColor = key;
-  refineMode = mode;
-  const int rows = 2 * picture.height, columns = 2 * picture.width;
-  CellGrid<Channel> grid(rows, columns, true);
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < columns; ++c) {
-      if (r % 2 == 0 && c % 2 == 1) {
-        const Rgb8& p = picture.pixels[std::size_t(r / 2) * std::size_t(picture.width) +
-                                       std::size_t(picture.width - 1 - c / 2)];
-        grid.at(r, c) = Cell<Channel>{Channel(p.red), Channel(p.green), Channel(p.blue)};
-        grid.flags(r, c) = 0;
-      } else {
-        grid.at(r, c) = Cell<Channel>{Channel(key.red), Channel(key.green), Channel(key.blue)};
-        grid.flags(r, c) = kOpen;
-      }
-    }
-  scaleGrid(grid);
+std::vector<Rgb16> gridColours(const CellGrid<Channel>& grid) {
   std::vector<Rgb16> result;
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < columns; ++c) {
+  for (int r = 0; r < grid.height(); ++r)
+    for (int c = 0; c < grid.width(); ++c) {
       const Cell<Channel>& cell = grid.at(r, c);
       result.push_back(Rgb16{std::int16_t(cell.red), std::int16_t(cell.green),
                              std::int16_t(cell.blue)});
@@ -315,22 +329,25 @@ std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int
   return result;
 }
 
+template <typename Channel>
+std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int32_t mode) {
+  alphaColor = key;
+  refineMode = mode;
+  const StoredPixels stored = store(picture);
+  CellGrid<Channel> grid(2 * picture.height, 2 * picture.width, true);
+  const Cell<Channel> keyCell{Channel(key.red), Channel(key.green), Channel(key.blue)};
+  fillDoubledGrid(stored.image, keyCell, grid, 0, picture.height);
+  scaleGrid(grid);
+  return gridColours(grid);
+}
+
 std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key) {
   alphaColor = key;
+  const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
-  for (int y = 0; y < picture.height; ++y)
-    for (int x = 0; x < picture.width; ++x) {
-      const Rgb8& p = picture.pixels[std::size_t(y) * std::size_t(picture.width) + std::size_t(x)];
-      grid.at(y, picture.width - 1 - x) = Cell<std::uint8_t>{p.red, p.green, p.blue};
-    }
+  fillPlainGrid(stored.image, grid, 0, picture.height);
   restoreGrid(grid);
-  std::vector<Rgb16> result;
-  for (int r = 0; r < picture.height; ++r)
-    for (int c = 0; c < picture.width; ++c) {
-      const Cell<std::uint8_t>& cell = grid.at(r, c);
-      result.push_back(Rgb16{cell.red, cell.green, cell.blue});
-    }
-  return result;
+  return gridColours(grid);
 }
 
 // A failing run reports its first few images in full and then stops, so one
@@ -502,12 +519,9 @@ TEST(ScalerMatchesReferenceOnWideChannels, AnySixteenBitSourceValues) {
         reference::scaleCells(model, std::int16_t(rows), std::int16_t(columns), key.colour, mode);
         alphaColor = key.colour;
         refineMode = mode;
+        markKeyCells(grid, key.colour);
         scaleGrid(grid);
-
-        std::vector<Rgb16> actual;
-        for (int r = 0; r < rows; ++r)
-          for (int c = 0; c < columns; ++c)
-            actual.push_back({grid.at(r, c).red, grid.at(r, c).green, grid.at(r, c).blue});
+        const std::vector<Rgb16> actual = gridColours(grid);
         ++cases;
         const auto result = sameCells(reference::colours(model), actual, columns);
         EXPECT_TRUE(result) << "key " << key.name << ", mode " << mode << ", case " << cases;
