@@ -1,0 +1,578 @@
+// Differential tests: the optimised scaler and restorer against a plain
+// cell-by-cell model of the same algorithms (tests/reference), on thousands
+// of small deterministic images. The images lean on what breaks fast paths:
+// key-coloured background, colours one channel off the key, palettes so
+// small that equal distances and equal brightnesses are the rule, widths and
+// heights of one and two where the neighbours wrap onto each other.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "frame/bmp.h"
+#include "frame/cell_grid.h"
+#include "frame/grid_codec.h"
+#include "reference/reference_model.h"
+#include "restorer/restore_grid.h"
+#include "scaler/scale_grid.h"
+
+namespace zorpix {
+namespace {
+
+using reference::Rgb16;
+using reference::Rgb8;
+
+// splitmix64: the same numbers on every platform and standard library, which
+// the standard distributions don't promise.
+struct Random {
+  std::uint64_t state;
+  std::uint32_t next() {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return std::uint32_t((z ^ (z >> 31)) >> 32);
+  }
+  int below(int n) { return int(next() % std::uint32_t(n)); }
+  bool percent(int p) { return below(100) < p; }
+};
+
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<Rgb8> pixels;
+  std::string kind;
+  std::uint64_t seed = 0;
+
+  Rgb8& at(int x, int y) { return pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)]; }
+};
+
+struct Key {
+  const char* name;
+  AlphaColor colour;
+};
+
+const Key kKeys[] = {
+    {"Cyan", {0, 255, 255}},
+    {"Purple", {255, 0, 255}},
+    {"Red300", {300, 0, 0}},
+    {"MinusOne", {-1, -1, -1}},
+    {"Extremes", {32767, -32768, 0}},
+};
+
+const std::int32_t kModes[] = {-3, -1, 0, 1, 2, 3, 1000};
+
+std::uint8_t clampToByte(std::int16_t v) { return std::uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// The colours an image made for one key is drawn from.
+struct Colours {
+  bool keyIsByte = false;
+  Rgb8 key;                  // the key itself, or for a key no pixel can have, its low bytes
+  std::vector<Rgb8> nearKey;  // one channel off the key (or the key clamped to bytes)
+};
+
+Colours coloursFor(AlphaColor key) {
+  Colours colours;
+  colours.keyIsByte = alphaColorFitsBytes(key);
+  if (colours.keyIsByte) {
+    colours.key = Rgb8{std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)};
+    auto off = [](std::uint8_t v) { return std::uint8_t(v == 255 ? 254 : v + 1); };
+    Rgb8 k = colours.key;
+    colours.nearKey = {{off(k.red), k.green, k.blue},
+                       {k.red, off(k.green), k.blue},
+                       {k.red, k.green, off(k.blue)}};
+  } else {
+    // The low bytes are what the encoder writes for the key; a pixel of that
+    // colour must still not count as key-coloured.
+    colours.key = Rgb8{std::uint8_t(key.red & 0xFF), std::uint8_t(key.green & 0xFF),
+                       std::uint8_t(key.blue & 0xFF)};
+    colours.nearKey = {{clampToByte(key.red), clampToByte(key.green), clampToByte(key.blue)}};
+  }
+  return colours;
+}
+
+// A few colours whose distances and brightnesses coincide often.
+std::vector<Rgb8> smallPalette(Random& random) {
+  std::vector<Rgb8> palette;
+  const int count = 2 + random.below(3);
+  switch (random.below(4)) {
+    case 0:  // greys in even steps: equal distances between neighbours
+      for (int i = 0; i < count; ++i) {
+        const auto v = std::uint8_t(10 * (random.below(6)));
+        palette.push_back({v, v, v});
+      }
+      break;
+    case 1:  // one channel permuted: equal brightness, different colours
+      for (int i = 0; i < count; ++i) {
+        const std::uint8_t parts[3] = {30, 20, 10};
+        const int s = random.below(3);
+        palette.push_back({parts[s], parts[(s + 1) % 3], parts[(s + 2) % 3]});
+      }
+      break;
+    case 2:  // a coarse lattice
+      for (int i = 0; i < count; ++i)
+        palette.push_back({std::uint8_t(85 * random.below(4)), std::uint8_t(85 * random.below(4)),
+                           std::uint8_t(85 * random.below(4))});
+      break;
+    default:  // anything
+      for (int i = 0; i < count; ++i)
+        palette.push_back(
+            {std::uint8_t(random.below(256)), std::uint8_t(random.below(256)),
+             std::uint8_t(random.below(256))});
+      break;
+  }
+  return palette;
+}
+
+Rgb8 pick(Random& random, const std::vector<Rgb8>& palette) {
+  return palette[std::size_t(random.below(int(palette.size())))];
+}
+
+enum class Kind { mix, sprite, allKey, noKey, nearKey, noise, greys };
+const Kind kKinds[] = {Kind::mix,     Kind::sprite, Kind::allKey, Kind::noKey,
+                       Kind::nearKey, Kind::noise,  Kind::greys};
+
+const char* kindName(Kind kind) {
+  switch (kind) {
+    case Kind::mix: return "mix";
+    case Kind::sprite: return "sprite";
+    case Kind::allKey: return "all key";
+    case Kind::noKey: return "no key";
+    case Kind::nearKey: return "near key";
+    case Kind::noise: return "noise";
+    case Kind::greys: return "greys";
+  }
+  return "?";
+}
+
+Picture makePicture(Kind kind, int width, int height, const Colours& colours,
+                    std::uint64_t seed) {
+  Random random{seed};
+  Picture picture;
+  picture.width = width;
+  picture.height = height;
+  picture.kind = kindName(kind);
+  picture.seed = seed;
+  picture.pixels.assign(std::size_t(width) * std::size_t(height), colours.key);
+  const std::vector<Rgb8> palette = smallPalette(random);
+
+  switch (kind) {
+    case Kind::mix: {
+      const int keyShare = 20 + 20 * random.below(4);
+      for (Rgb8& p : picture.pixels) p = random.percent(keyShare) ? colours.key : pick(random, palette);
+      break;
+    }
+    case Kind::sprite: {
+      // Key background with a few filled ellipses, some with an outline: the
+      // shapes the program is made for.
+      const int blobs = 1 + random.below(3);
+      for (int b = 0; b < blobs; ++b) {
+        const int cx = random.below(width), cy = random.below(height);
+        const int rx = 1 + random.below(std::max(1, width / 2)),
+                  ry = 1 + random.below(std::max(1, height / 2));
+        const Rgb8 fill = pick(random, palette), edge = pick(random, palette);
+        const bool outlined = random.percent(50);
+        for (int y = 0; y < height; ++y)
+          for (int x = 0; x < width; ++x) {
+            const int dx = x - cx, dy = y - cy;
+            const int inside = dx * dx * ry * ry + dy * dy * rx * rx;
+            const int limit = rx * rx * ry * ry;
+            if (inside <= limit) {
+              const bool rim = inside > limit / 2;
+              picture.at(x, y) = outlined && rim ? edge : fill;
+            }
+          }
+      }
+      break;
+    }
+    case Kind::allKey:
+      break;
+    case Kind::noKey:
+      for (Rgb8& p : picture.pixels) p = pick(random, palette);
+      break;
+    case Kind::nearKey:
+      for (Rgb8& p : picture.pixels) {
+        const int roll = random.below(10);
+        p = roll < 4 ? colours.key : roll < 8 ? pick(random, colours.nearKey) : palette[0];
+      }
+      break;
+    case Kind::noise:
+      for (Rgb8& p : picture.pixels)
+        p = random.percent(20) ? colours.key
+                               : Rgb8{std::uint8_t(random.below(256)),
+                                      std::uint8_t(random.below(256)),
+                                      std::uint8_t(random.below(256))};
+      break;
+    case Kind::greys:
+      for (Rgb8& p : picture.pixels) {
+        const auto v = std::uint8_t(5 * random.below(4));
+        p = random.percent(30) ? colours.key : Rgb8{v, v, v};
+      }
+      break;
+  }
+  return picture;
+}
+
+// Small sizes exhaustively, where wrapping folds neighbours onto each other,
+// and a few larger ones for whole shapes.
+std::vector<std::pair<int, int>> sizes() {
+  std::vector<std::pair<int, int>> result;
+  for (int h = 1; h <= 9; ++h)
+    for (int w = 1; w <= 9; ++w) result.push_back({w, h});
+  const std::pair<int, int> larger[] = {{10, 12}, {16, 16}, {23, 17}, {40, 40},
+                                        {40, 1},  {1, 40},  {33, 5},  {12, 31}};
+  for (auto s : larger) result.push_back(s);
+  return result;
+}
+
+std::vector<Picture> pictures(const Key& key, std::uint64_t salt) {
+  const Colours colours = coloursFor(key.colour);
+  std::vector<Picture> result;
+  for (auto [w, h] : sizes()) {
+    // Two draws of every random kind on the small sizes, where each image is
+    // cheap and the wrap-around cases are dense.
+    const int draws = w <= 9 && h <= 9 ? 2 : 1;
+    for (Kind kind : kKinds)
+      for (int draw = 0; draw < (kind == Kind::allKey ? 1 : draws); ++draw) {
+        const std::uint64_t seed = salt * 1000003u + std::uint64_t(w) * 7919u +
+                                   std::uint64_t(h) * 104729u + std::uint64_t(kind) * 31u +
+                                   std::uint64_t(draw) * 7u;
+        result.push_back(makePicture(kind, w, h, colours, seed));
+      }
+  }
+  return result;
+}
+
+std::string describe(const Picture& picture, AlphaColor key) {
+  std::ostringstream out;
+  out << picture.width << "x" << picture.height << " " << picture.kind << " image (seed "
+      << picture.seed << "), key " << key.red << " " << key.green << " " << key.blue;
+  if (picture.pixels.size() <= 81) {
+    out << ", pixels from the top-left:";
+    for (int y = 0; y < picture.height; ++y) {
+      out << "\n   ";
+      for (int x = 0; x < picture.width; ++x) {
+        const Rgb8& p = picture.pixels[std::size_t(y * picture.width + x)];
+        out << " (" << int(p.red) << "," << int(p.green) << "," << int(p.blue) << ")";
+      }
+    }
+  }
+  return out.str();
+}
+
+// Every cell of the two results, in grid order, with the first difference
+// and the number of differing cells when they don't match.
+testing::AssertionResult sameCells(const std::vector<Rgb16>& expected,
+                                   const std::vector<Rgb16>& actual, int columns) {
+  if (expected.size() != actual.size())
+    return testing::AssertionFailure()
+           << "cell counts differ: " << expected.size() << " vs " << actual.size();
+  std::size_t differing = 0, first = 0;
+  for (std::size_t i = expected.size(); i-- > 0;)
+    if (!(expected[i] == actual[i])) {
+      ++differing;
+      first = i;
+    }
+  if (differing == 0) return testing::AssertionSuccess();
+  const Rgb16& e = expected[first];
+  const Rgb16& a = actual[first];
+  return testing::AssertionFailure()
+         << differing << " cell(s) differ; first at grid row " << first / std::size_t(columns)
+         << ", column " << first % std::size_t(columns) << ": model (" << e.red << ", "
+         << e.green << ", " << e.blue << "), implementation (" << a.red << ", " << a.green
+         << ", " << a.blue << ")";
+}
+
+// ---- The project's algorithms, fed the grids the frame builds ------------
+
+// The picture as a bottom-up BMP's pixel rows, padded to four bytes, so the
+// frame's own grid builders can take it: they set whatever per-cell marks
+// the algorithms expect besides the colours.
+struct StoredPixels {
+  std::vector<std::uint8_t> bytes;
+  BmpImage image;
+};
+
+StoredPixels store(const Picture& picture) {
+  StoredPixels stored;
+  const std::uint64_t rowBytes = bmpRowBytes(picture.width);
+  stored.bytes.assign(std::size_t(rowBytes) * std::size_t(picture.height), 0);
+  for (int y = 0; y < picture.height; ++y) {
+    std::uint8_t* row = stored.bytes.data() + std::size_t(picture.height - 1 - y) * rowBytes;
+    for (int x = 0; x < picture.width; ++x) {
+      const Rgb8& p = picture.pixels[std::size_t(y) * std::size_t(picture.width) + std::size_t(x)];
+      row[3 * x] = p.blue;
+      row[3 * x + 1] = p.green;
+      row[3 * x + 2] = p.red;
+    }
+  }
+  stored.image.width = picture.width;
+  stored.image.height = picture.height;
+  stored.image.topDown = false;
+  stored.image.rowBytes = rowBytes;
+  stored.image.pixels = stored.bytes.data();
+  return stored;
+}
+
+template <typename Channel>
+std::vector<Rgb16> gridColours(const CellGrid<Channel>& grid) {
+  std::vector<Rgb16> result;
+  for (int r = 0; r < grid.height(); ++r)
+    for (int c = 0; c < grid.width(); ++c) {
+      const Cell<Channel>& cell = grid.at(r, c);
+      result.push_back(Rgb16{std::int16_t(cell.red), std::int16_t(cell.green),
+                             std::int16_t(cell.blue)});
+    }
+  return result;
+}
+
+template <typename Channel>
+std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int32_t mode) {
+  alphaColor = key;
+  refineMode = mode;
+  const StoredPixels stored = store(picture);
+  CellGrid<Channel> grid(2 * picture.height, 2 * picture.width, true);
+  const Cell<Channel> keyCell{Channel(key.red), Channel(key.green), Channel(key.blue)};
+  fillDoubledGrid(stored.image, keyCell, grid, 0, picture.height);
+  scaleGrid(grid);
+  return gridColours(grid);
+}
+
+std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key) {
+  alphaColor = key;
+  const StoredPixels stored = store(picture);
+  CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
+  fillPlainGrid(stored.image, grid, 0, picture.height);
+  restoreGrid(grid);
+  return gridColours(grid);
+}
+
+// A failing run reports its first few images in full and then stops, so one
+// fault doesn't bury the log under thousands of copies of itself.
+constexpr int kReportedFailures = 3;
+
+// ---- The model against the worked examples it must reproduce --------------
+
+std::vector<Rgb8> greys(std::initializer_list<int> values) {
+  std::vector<Rgb8> result;
+  for (int v : values) result.push_back({std::uint8_t(v), std::uint8_t(v), std::uint8_t(v)});
+  return result;
+}
+
+Rgb16 grey16(int v) { return {std::int16_t(v), std::int16_t(v), std::int16_t(v)}; }
+
+constexpr AlphaColor kCyan{0, 255, 255};
+
+TEST(ReferenceModel, TwoByTwoImageFillsEveryNewCellFromTheCloserDiagonal) {
+  // Top-left 10, top-right 50, bottom-left 90, bottom-right 200: every new
+  // cell ends as the average of the closer diagonal pair, 70.
+  const std::vector<Rgb8> image = greys({10, 50, 90, 200});
+  for (std::int32_t mode : {0, 2}) {
+    const std::vector<Rgb16> cells = reference::referenceScale(image, 2, 2, kCyan, mode);
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 4; ++c) {
+        if (r % 2 == 0 && c % 2 == 1) continue;
+        EXPECT_EQ(cells[std::size_t(r * 4 + c)], grey16(70)) << "mode " << mode << " cell " << r
+                                                             << "," << c;
+      }
+    EXPECT_EQ(cells[3], grey16(10));
+    EXPECT_EQ(cells[1], grey16(50));
+    EXPECT_EQ(cells[11], grey16(90));
+    EXPECT_EQ(cells[9], grey16(200));
+  }
+}
+
+TEST(ReferenceModel, EqualDiagonalDistancesBlendBothAverages) {
+  // Cell (1, 2)'s first pair is the top-right and bottom-left pixel (10 and
+  // 20), its second the top-left and bottom-right (12 and 22): 15 and 17
+  // blend to 16.
+  const std::vector<Rgb16> cells =
+      reference::referenceScale(greys({12, 10, 20, 22}), 2, 2, kCyan, 2);
+  EXPECT_EQ(cells[1 * 4 + 2], grey16(16));
+}
+
+TEST(ReferenceModel, OnePixelImageEndsAsFourCopiesOfThePixel) {
+  for (std::int32_t mode : kModes) {
+    const std::vector<Rgb16> cells = reference::referenceScale(greys({77}), 1, 1, kCyan, mode);
+    EXPECT_EQ(cells, std::vector<Rgb16>(4, grey16(77))) << "mode " << mode;
+  }
+}
+
+TEST(ReferenceModel, AllKeyImageStaysKeyColoured) {
+  const std::vector<Rgb8> image(12, Rgb8{0, 255, 255});
+  for (std::int32_t mode : kModes)
+    EXPECT_EQ(reference::referenceScale(image, 4, 3, kCyan, mode),
+              std::vector<Rgb16>(48, Rgb16{0, 255, 255}))
+        << "mode " << mode;
+}
+
+TEST(ReferenceModel, RestorerSmoothsTwoGreyBandsToSixtyFiveAndFortyThree) {
+  const std::vector<Rgb8> image = greys({100, 100, 100, 100, 100, 100, 10, 10, 10, 10, 10, 10});
+  const std::vector<Rgb16> cells = reference::referenceRestore(image, 3, 4, kCyan);
+  for (std::size_t i = 0; i < cells.size(); ++i)
+    EXPECT_EQ(cells[i], grey16(i < 6 ? 65 : 43)) << "cell " << i;
+}
+
+TEST(ReferenceModel, RestorerChangesAKeyColouredCellBetweenColouredOnes) {
+  // One row, grid columns 0 to 4 (the image mirrored).
+  const std::vector<Rgb8> row = {{7, 7, 7}, {10, 10, 10}, {0, 255, 255}, {255, 255, 0}, {1, 2, 3}};
+  const std::vector<Rgb16> expected = {
+      {1, 2, 3}, {255, 255, 0}, {99, 162, 67}, {10, 10, 10}, {7, 7, 7}};
+  EXPECT_EQ(reference::referenceRestore(row, 5, 1, kCyan), expected);
+}
+
+// ---- The scaler against the model ------------------------------------------
+
+class ScalerMatchesReference
+    : public testing::TestWithParam<std::tuple<std::size_t, std::int32_t>> {};
+
+TEST_P(ScalerMatchesReference, OnEveryImage) {
+  const Key& key = kKeys[std::get<0>(GetParam())];
+  const std::int32_t mode = std::get<1>(GetParam());
+  const bool byteGrid = alphaColorFitsBytes(key.colour);
+  int failures = 0, cases = 0;
+  for (const Picture& picture : pictures(key, std::get<0>(GetParam()) + 1)) {
+    const std::vector<Rgb16> expected =
+        reference::referenceScale(picture.pixels, picture.width, picture.height, key.colour, mode);
+    const int columns = 2 * picture.width;
+    bool failed = false;
+    if (byteGrid) {
+      const auto result = sameCells(expected, projectScale<std::uint8_t>(picture, key.colour, mode),
+                                    columns);
+      EXPECT_TRUE(result) << "byte grid, mode " << mode << ", " << describe(picture, key.colour);
+      failed = failed || !result;
+    }
+    const auto result =
+        sameCells(expected, projectScale<std::int16_t>(picture, key.colour, mode), columns);
+    EXPECT_TRUE(result) << "16-bit grid, mode " << mode << ", " << describe(picture, key.colour);
+    failed = failed || !result;
+    ++cases;
+    if (failed && ++failures == kReportedFailures) {
+      ADD_FAILURE() << "stopped after " << failures << " failing images of " << cases;
+      return;
+    }
+  }
+  RecordProperty("images", cases);
+}
+
+std::string scalerCaseName(
+    const testing::TestParamInfo<std::tuple<std::size_t, std::int32_t>>& info) {
+  const std::int32_t mode = std::get<1>(info.param);
+  return std::string(kKeys[std::get<0>(info.param)].name) + "Mode" +
+         (mode < 0 ? "Minus" + std::to_string(-mode) : std::to_string(mode));
+}
+
+INSTANTIATE_TEST_SUITE_P(KeysAndModes, ScalerMatchesReference,
+                         testing::Combine(testing::Range<std::size_t>(0, std::size(kKeys)),
+                                          testing::ValuesIn(kModes)),
+                         scalerCaseName);
+
+// Channels anywhere in 16 bits, which the frame never produces from byte
+// pixels but which the 16-bit grid can hold: the distance's 16-bit reduction
+// (negative distances, sums past 768) and truncation toward zero of negative
+// sums only show here.
+TEST(ScalerMatchesReferenceOnWideChannels, AnySixteenBitSourceValues) {
+  int failures = 0;
+  int cases = 0;
+  for (const Key& key : kKeys)
+    for (std::int32_t mode : {0, 1, 2}) {
+      for (int trial = 0; trial < 60; ++trial) {
+        Random random{std::uint64_t(9000 + 131 * cases)};
+        const int width = 1 + random.below(6), height = 1 + random.below(6);
+        const std::int16_t extremes[] = {-32768, -32767, -1, 0, 1, 255, 256, 300, 32767};
+        std::vector<Rgb16> palette;
+        for (int i = 0; i < 4; ++i) {
+          auto channel = [&]() {
+            return random.percent(50) ? extremes[random.below(int(std::size(extremes)))]
+                                      : std::int16_t(int(random.next() & 0xFFFF) - 32768);
+          };
+          palette.push_back({channel(), channel(), channel()});
+        }
+        palette.push_back({key.colour.red, key.colour.green, key.colour.blue});
+        // Distances of 767, 768 and 769 from black: either side of the first
+        // pair's cut-off and exactly on it.
+        if (random.percent(50)) {
+          palette.push_back({0, 0, 0});
+          palette.push_back({256, 256, 256});
+          palette.push_back({255, 256, 256});
+          palette.push_back({257, 256, 256});
+        }
+
+        const int rows = 2 * height, columns = 2 * width;
+        const std::vector<reference::Cell> blankRow(static_cast<std::size_t>(columns));
+        reference::Grid model(static_cast<std::size_t>(rows), blankRow);
+        CellGrid<std::int16_t> grid(rows, columns, true);
+        for (int r = 0; r < rows; ++r)
+          for (int c = 0; c < columns; ++c) {
+            const bool source = r % 2 == 0 && c % 2 == 1;
+            const Rgb16 colour = source ? palette[std::size_t(random.below(int(palette.size())))]
+                                        : Rgb16{key.colour.red, key.colour.green, key.colour.blue};
+            model[std::size_t(r)][std::size_t(c)] =
+                reference::Cell{colour.red, colour.green, colour.blue,
+                                std::uint8_t(source ? 0 : 1), 0, 0};
+            grid.at(r, c) = Cell<std::int16_t>{colour.red, colour.green, colour.blue};
+            grid.flags(r, c) = source ? 0 : kOpen;
+          }
+        reference::scaleCells(model, std::int16_t(rows), std::int16_t(columns), key.colour, mode);
+        alphaColor = key.colour;
+        refineMode = mode;
+        markKeyCells(grid, key.colour);
+        scaleGrid(grid);
+        const std::vector<Rgb16> actual = gridColours(grid);
+        ++cases;
+        const auto result = sameCells(reference::colours(model), actual, columns);
+        EXPECT_TRUE(result) << "key " << key.name << ", mode " << mode << ", case " << cases;
+        if (!result && ++failures == kReportedFailures) return;
+      }
+    }
+}
+
+// ---- The restorer against the model ----------------------------------------
+
+// True while the restorer is still the stand-in that returns its grid as it
+// came: two grey bands that the real one must smooth come back untouched.
+bool restorerIsStandIn() {
+  Picture bands;
+  bands.width = 3;
+  bands.height = 4;
+  bands.pixels = greys({100, 100, 100, 100, 100, 100, 10, 10, 10, 10, 10, 10});
+  std::vector<Rgb16> unchanged;
+  for (int r = 0; r < bands.height; ++r)
+    for (int c = 0; c < bands.width; ++c) {
+      const Rgb8& p = bands.pixels[std::size_t(r * bands.width + (bands.width - 1 - c))];
+      unchanged.push_back({p.red, p.green, p.blue});
+    }
+  return projectRestore(bands, kCyan) == unchanged;
+}
+
+class RestorerMatchesReference : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(RestorerMatchesReference, OnEveryImage) {
+  if (restorerIsStandIn()) GTEST_SKIP() << "the restorer does not smooth yet";
+  const Key& key = kKeys[GetParam()];
+  int failures = 0, cases = 0;
+  for (const Picture& picture : pictures(key, 100 + GetParam())) {
+    const std::vector<Rgb16> expected =
+        reference::referenceRestore(picture.pixels, picture.width, picture.height, key.colour);
+    const auto result = sameCells(expected, projectRestore(picture, key.colour), picture.width);
+    EXPECT_TRUE(result) << describe(picture, key.colour);
+    ++cases;
+    if (!result && ++failures == kReportedFailures) {
+      ADD_FAILURE() << "stopped after " << failures << " failing images of " << cases;
+      return;
+    }
+  }
+  RecordProperty("images", cases);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, RestorerMatchesReference,
+                         testing::Range<std::size_t>(0, std::size(kKeys)),
+                         [](const testing::TestParamInfo<std::size_t>& info) {
+                           return std::string(kKeys[info.param].name);
+                         });
+
+}  // namespace
+}  // namespace zorpix
