@@ -60,7 +60,7 @@ class CellGrid {
   CellGrid(int height, int width, bool withFlags)
       : height_(height),
         width_(width),
-        cells_(cellCount(height, width) * sizeof(CellType)),
+        cells_(cellCount(height, width) * sizeof(CellType) + kSpareBytes),
         flags_(withFlags ? cellCount(height, width) : 0) {}
 
   int height() const { return height_; }
@@ -93,6 +93,9 @@ class CellGrid {
     if (height <= 0 || width <= 0) return 0;
     return std::size_t(height) * std::size_t(width);
   }
+
+  // Past the last cell, so the last cell too can be read as one 32-bit word.
+  static constexpr std::size_t kSpareBytes = 4;
 
   int height_ = 0;
   int width_ = 0;

@@ -1,6 +1,7 @@
 #include "scaler/scale_grid.h"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -57,22 +58,20 @@ struct RowTriple {
   CellRef<Channel> below(int c) { return {downCells[c], down[c]}; }
 };
 
-// The flags of a cell's 3 x 3 neighbourhood; prev is column c-1, next c+1.
-struct Flags3x3 {
-  std::uint8_t upPrev, up, upNext;
-  std::uint8_t prev, self, next;
-  std::uint8_t downPrev, down, downNext;
-};
-
-template <typename Channel>
-Flags3x3 flagsAround(const RowTriple<Channel>& rows, int c, int width) {
+// A rule decides from the flags of a cell's 3 x 3 neighbourhood: up, here
+// and down each point at columns c-1, c and c+1 of their row.
+template <typename Channel, typename Rule>
+std::uint8_t ruleAt(const RowTriple<Channel>& rows, int c, int width, const Rule& rule) {
+  if (c > 0 && c + 1 < width) return rule(rows.up + c - 1, rows.here + c - 1, rows.down + c - 1);
   const int p = wrapColumn(c, -1, width);
   const int n = wrapColumn(c, 1, width);
-  return {rows.up[p],   rows.up[c],   rows.up[n],   rows.here[p], rows.here[c],
-          rows.here[n], rows.down[p], rows.down[c], rows.down[n]};
+  const std::uint8_t up[3] = {rows.up[p], rows.up[c], rows.up[n]};
+  const std::uint8_t here[3] = {rows.here[p], rows.here[c], rows.here[n]};
+  const std::uint8_t down[3] = {rows.down[p], rows.down[c], rows.down[n]};
+  return rule(up, here, down);
 }
 
-// active[c] := rule(flags around c) for a whole row. The inner columns need no
+// active[c] := the rule at c, for a whole row. The inner columns need no
 // wrapping, which lets the compiler take many cells at once.
 template <typename Channel, typename Rule>
 void markRow(const RowTriple<Channel>& rows, int width, const Rule& rule, std::uint8_t* active) {
@@ -80,11 +79,9 @@ void markRow(const RowTriple<Channel>& rows, int width, const Rule& rule, std::u
   const std::uint8_t* u = rows.up;
   const std::uint8_t* h = rows.here;
   const std::uint8_t* d = rows.down;
-  for (int c = 1; c + 1 < width; ++c)
-    active[c] = rule(Flags3x3{u[c - 1], u[c], u[c + 1], h[c - 1], h[c], h[c + 1], d[c - 1], d[c],
-                              d[c + 1]});
-  active[0] = rule(flagsAround(rows, 0, width));
-  active[width - 1] = rule(flagsAround(rows, width - 1, width));
+  for (int c = 1; c + 1 < width; ++c) active[c] = rule(u + c - 1, h + c - 1, d + c - 1);
+  active[0] = ruleAt(rows, 0, width, rule);
+  active[width - 1] = ruleAt(rows, width - 1, width, rule);
 }
 
 // The first marked column from c on, or width. active carries eight zero
@@ -128,28 +125,71 @@ struct ActiveRow {
   std::vector<std::uint8_t> marks;
 };
 
+// How the sweeps hold, compare and mix colours. Byte channels travel as one
+// 32-bit word, red in the low byte, so that a distance or an average is a
+// few instructions; wide channels as they are. The results are the same.
 template <typename Channel>
-void setColour(CellRef<Channel> x, const Cell<Channel>& colour, const AlphaColor& key) {
-  x.cell = colour;
-  x.flags = std::uint8_t((x.flags & ~kState) | (isAlpha(colour, key) ? kKey : 0));
-}
+struct Colours {
+  using Value = Cell<Channel>;
+  static Value load(const Cell<Channel>& c) { return c; }
+  static void store(Cell<Channel>& c, const Value& v) { c = v; }
+  static std::int32_t distance(const Value& a, const Value& b) { return colorDistance(a, b); }
+  static Value mix(const Value& a, const Value& b) { return average(a, b); }
+  static Value keyValue(const AlphaColor& key) {
+    return {Channel(key.red), Channel(key.green), Channel(key.blue)};
+  }
+  static bool same(const Value& a, const Value& b) {
+    return a.red == b.red && a.green == b.green && a.blue == b.blue;
+  }
+};
+
+template <>
+struct Colours<std::uint8_t> {
+  using Value = std::uint32_t;
+  // Reads one byte past the cell, which the grid always has (the next cell,
+  // or its spare bytes); only the sweeps, on one thread, read this way.
+  static Value load(const Cell<std::uint8_t>& c) {
+    std::uint32_t w;
+    std::memcpy(&w, &c, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    return w & 0xffffffu;
+  }
+  static void store(Cell<std::uint8_t>& c, Value v) { c = unpackChannels(v); }
+  static std::int32_t distance(Value a, Value b) {
+    return colorDistance(unpackChannels(a), unpackChannels(b));
+  }
+  static Value mix(Value a, Value b) { return (a & b) + (((a ^ b) >> 1) & 0x7f7f7fu); }
+  static Value keyValue(const AlphaColor& key) {
+    // A key outside 0..255 never matches: no packed colour has its top byte set.
+    if (!alphaColorFitsBytes(key)) return 0xffffffffu;
+    return std::uint32_t(key.red) | std::uint32_t(key.green) << 8 | std::uint32_t(key.blue) << 16;
+  }
+  static bool same(Value a, Value b) { return a == b; }
+};
 
 // One cell of a refinement sweep; true when it was decided. The pairs are
 // given as cells, so the sweeps differ only in where they look.
 template <typename Channel>
-[[gnu::always_inline]] inline bool refineCell(CellRef<Channel> x, CellRef<Channel> a1, CellRef<Channel> b1, CellRef<Channel> a2,
-                CellRef<Channel> b2, const AlphaColor& key) {
+[[gnu::always_inline]] inline bool refineCell(CellRef<Channel> x, CellRef<Channel> a1,
+                                              CellRef<Channel> b1, CellRef<Channel> a2,
+                                              CellRef<Channel> b2,
+                                              const typename Colours<Channel>::Value& key) {
+  using C = Colours<Channel>;
+  // Colours are read before any mark is written: a store through a byte
+  // reference could otherwise force every colour to be read again.
+  const auto colourA1 = C::load(a1.cell), colourB1 = C::load(b1.cell);
+  const auto colourA2 = C::load(a2.cell), colourB2 = C::load(b2.cell);
   std::int32_t best = kNoDistance;
   bool filled = false;
-  Cell<Channel> colour = x.cell;
+  auto colour = C::load(x.cell);
   if (isSettled(a1.flags) && isSettled(b1.flags)) {
-    const std::int32_t d1 = colorDistance(a1.cell, b1.cell);
+    const std::int32_t d1 = C::distance(colourA1, colourB1);
     if (d1 <= kNoDistance) {
       // A key-coloured pair writes nothing but still sets the distance a
       // second pair must beat, so the background never bleeds in.
       best = d1;
       if (isPaint(a1.flags) && isPaint(b1.flags)) {
-        colour = average(a1.cell, b1.cell);
+        colour = C::mix(colourA1, colourB1);
         a1.flags |= kUsed;
         b1.flags |= kUsed;
         filled = true;
@@ -157,9 +197,9 @@ template <typename Channel>
     }
   }
   if (isPaint(a2.flags) && isPaint(b2.flags)) {
-    const std::int32_t d2 = colorDistance(a2.cell, b2.cell);
+    const std::int32_t d2 = C::distance(colourA2, colourB2);
     if (d2 < best) {
-      colour = average(a2.cell, b2.cell);
+      colour = C::mix(colourA2, colourB2);
       // Cleared before the second pair's marks are set: a cell in both pairs
       // keeps its mark.
       a1.flags &= std::uint8_t(~kUsed);
@@ -170,15 +210,15 @@ template <typename Channel>
     } else if (d2 == best) {
       // Equally close: blend into what the cell holds, which is the first
       // pair's average or, when that pair wrote nothing, its old colour.
-      colour = average(colour, average(a2.cell, b2.cell));
+      colour = C::mix(colour, C::mix(colourA2, colourB2));
       a2.flags |= kUsed;
       b2.flags |= kUsed;
       filled = true;
     }
   }
   if (!filled) return false;
-  setColour(x, colour, key);
-  x.flags &= std::uint8_t(~kOpen);
+  C::store(x.cell, colour);
+  x.flags = std::uint8_t((x.flags & ~kState) | (C::same(colour, key) ? kKey : 0));
   return true;
 }
 
@@ -190,15 +230,19 @@ constexpr std::uint8_t keyPair(std::uint8_t a, std::uint8_t b) {
 }
 
 // A refinement cell changes nothing unless one of its pairs can be averaged.
-constexpr auto diagonalRule = [](const Flags3x3& f) -> std::uint8_t {
-  return (f.self & kOpen) & (paintPair(f.upPrev, f.downNext) | paintPair(f.upNext, f.downPrev));
+// Index 0 of each row is column c-1, 1 the cell's own column, 2 column c+1.
+constexpr auto diagonalRule = [](const std::uint8_t* up, const std::uint8_t* here,
+                                 const std::uint8_t* down) -> std::uint8_t {
+  return (here[1] & kOpen) & (paintPair(up[0], down[2]) | paintPair(up[2], down[0]));
 };
-constexpr auto orthogonalRule = [](const Flags3x3& f) -> std::uint8_t {
-  return (f.self & kOpen) & (paintPair(f.prev, f.next) | paintPair(f.up, f.down));
+constexpr auto orthogonalRule = [](const std::uint8_t* up, const std::uint8_t* here,
+                                   const std::uint8_t* down) -> std::uint8_t {
+  return (here[1] & kOpen) & (paintPair(here[0], here[2]) | paintPair(up[1], down[1]));
 };
-constexpr auto alphaRule = [](const Flags3x3& f) -> std::uint8_t {
-  return (f.self & kOpen) & (keyPair(f.prev, f.next) | keyPair(f.up, f.down) |
-                             keyPair(f.upPrev, f.downNext) | keyPair(f.upNext, f.downPrev));
+constexpr auto alphaRule = [](const std::uint8_t* up, const std::uint8_t* here,
+                              const std::uint8_t* down) -> std::uint8_t {
+  return (here[1] & kOpen) & (keyPair(here[0], here[2]) | keyPair(up[1], down[1]) |
+                              keyPair(up[0], down[2]) | keyPair(up[2], down[0]));
 };
 
 // Sweeps whose pairs include the cells left and right of the cell: a cell
@@ -215,11 +259,11 @@ void sweepRowInPlace(RowTriple<Channel>& rows, int width, const Rule& rule, std:
       c = nextActive(active, c + 1, width);
       continue;
     }
-    if (c == 0 && width > 1) active[width - 1] = rule(flagsAround(rows, width - 1, width));
+    if (c == 0 && width > 1) active[width - 1] = ruleAt(rows, width - 1, width, rule);
     // The next cell's mark is worked out afresh here rather than stored and
     // read back, which would stall on every decided cell.
     const int n = c + 1;
-    if (n < width && rule(flagsAround(rows, n, width))) {
+    if (n < width && ruleAt(rows, n, width, rule)) {
       c = n;
     } else {
       c = nextActive(active, n + 1, width);
@@ -340,7 +384,7 @@ void alphaPass(CellGrid<Channel>& grid, const AlphaColor&) {
     for (int c = nextActive(chain, 1, width); c + 1 < width; c = nextActive(chain, c + 1, width))
       s[c] |= s[c - 1];
     for (int c = 0; c + 1 < width; ++c) h[c] = std::uint8_t(h[c] & ~s[c]);
-    if (isOpen(h[width - 1]) && alphaRule(flagsAround(rows, width - 1, width)))
+    if (isOpen(h[width - 1]) && ruleAt(rows, width - 1, width, alphaRule))
       h[width - 1] &= std::uint8_t(~kOpen);
   }
 }
@@ -351,6 +395,7 @@ void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
   // before did. Within a row the cells don't see each other, so the marks of
   // a row stay exact while it is done.
   const int width = grid.width();
+  const auto keyValue = Colours<Channel>::keyValue(key);
   ActiveRow active(width);
   for (int r = 0; r < grid.height(); ++r) {
     RowTriple<Channel> rows(grid, r);
@@ -359,7 +404,7 @@ void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
          c = nextActive(active.data(), c + 1, width)) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
-      refineCell(rows.at(c), rows.above(p), rows.below(n), rows.above(n), rows.below(p), key);
+      refineCell(rows.at(c), rows.above(p), rows.below(n), rows.above(n), rows.below(p), keyValue);
     }
   }
 }
@@ -367,13 +412,15 @@ void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
 template <typename Channel>
 void orthogonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
   const int width = grid.width();
+  const auto keyValue = Colours<Channel>::keyValue(key);
   ActiveRow active(width);
   for (int r = 0; r < grid.height(); ++r) {
     RowTriple<Channel> rows(grid, r);
     sweepRowInPlace(rows, width, orthogonalRule, active.data(), [&](int c) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
-      return refineCell(rows.at(c), rows.at(p), rows.at(n), rows.above(c), rows.below(c), key);
+      return refineCell(rows.at(c), rows.at(p), rows.at(n), rows.above(c), rows.below(c),
+                        keyValue);
     });
   }
 }
