@@ -100,13 +100,14 @@ int nextActive(const std::uint8_t* active, int c, int width) {
   return width;
 }
 
-// The first open cell of a row from c on, or width; eight cells at a time.
-int nextOpen(const std::uint8_t* flags, int c, int width) {
-  constexpr std::uint64_t kOpenBits = 0x0101010101010101ull * kOpen;
+// The first cell of a row from c on whose flags have openBit set, or width;
+// eight cells at a time.
+int nextOpen(const std::uint8_t* flags, int c, int width, std::uint8_t openBit) {
+  const std::uint64_t openBits = 0x0101010101010101ull * openBit;
   while (c + 8 <= width) {
     std::uint64_t word;
     std::memcpy(&word, flags + c, sizeof word);
-    word &= kOpenBits;
+    word &= openBits;
     if (word != 0) {
       const int skipped = std::endian::native == std::endian::little ? std::countr_zero(word)
                                                                       : std::countl_zero(word);
@@ -114,7 +115,7 @@ int nextOpen(const std::uint8_t* flags, int c, int width) {
     }
     c += 8;
   }
-  while (c < width && !isOpen(flags[c])) ++c;
+  while (c < width && (flags[c] & openBit) == 0) ++c;
   return c;
 }
 
@@ -439,16 +440,12 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
   const int width = grid.width();
   // Offsets of two need sides of at least two; the scaler's grids are doubled.
   if (height < 2 || width < 2) return;
-  if (mode <= 1) {
-    // Judge by round 1's flags: what only round 2 filled may be closed again.
-    parallelRows(height, [&grid, width](int first, int last) {
-      for (int r = first; r < last; ++r) {
-        std::uint8_t* flags = grid.flagRow(r);
-        for (int c = 0; c < width; ++c)
-          flags[c] = std::uint8_t((flags[c] & ~kOpen) | ((flags[c] >> 2) & kOpen));
-      }
-    });
-  }
+  // After two rounds the pass judges by round 1's flags: what only round 2
+  // filled may be closed again.
+  const std::uint8_t openBit = mode <= 1 ? kWasOpen : kOpen;
+  auto settled = [openBit](std::uint8_t f) { return (f & openBit) == 0; };
+  auto paint = [openBit](std::uint8_t f) { return (f & (openBit | kKey)) == 0; };
+
   // Every test reads the flags as they stood before the pass, so a cell closed
   // here neither opens a gate nor serves as a partner, and rows can be done in
   // any order, by several threads. Only open cells get colours, and no test
@@ -457,7 +454,8 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
   parallelRows(height, [&](int first, int last) {
     for (int r = first; r < last; ++r) {
       const std::uint8_t* here = grid.flagRow(r);
-      for (int c = nextOpen(here, 0, width); c < width; c = nextOpen(here, c + 1, width)) {
+      for (int c = nextOpen(here, 0, width, openBit); c < width;
+           c = nextOpen(here, c + 1, width, openBit)) {
         auto at = [&](Offset d) {
           const int rr = wrapRow(r, d.row, height);
           const int cc = wrapColumn(c, d.column, width);
@@ -466,10 +464,10 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
         // The highest-numbered line that qualifies decides the colour.
         for (int line = 3; line >= 0; --line) {
           const GapLine& gap = kGapLines[line];
-          if (!isSettled(at(gap.gateA).flags) && !isSettled(at(gap.gateB).flags)) continue;
+          if (!settled(at(gap.gateA).flags) && !settled(at(gap.gateB).flags)) continue;
           const CellRef<Channel> a = at(gap.partnerA);
           const CellRef<Channel> b = at(gap.partnerB);
-          if (!isPaint(a.flags) || !isPaint(b.flags)) continue;
+          if (!paint(a.flags) || !paint(b.flags)) continue;
           grid.at(r, c) = average(a.cell, b.cell);
           closed.set(r, c);
           break;
@@ -477,14 +475,19 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
       }
     }
   });
-  parallelRows(height, [&](int first, int last) {
+  parallelRows(height, [&grid, &closed, &key, width, openBit](int first, int last) {
+    static_assert(kWasOpen == kOpen << 2);
+    const int shift = openBit == kWasOpen ? 2 : 0;
     for (int r = first; r < last; ++r) {
+      std::uint8_t* flags = grid.flagRow(r);
+      if (shift != 0) {
+        for (int c = 0; c < width; ++c)
+          flags[c] = std::uint8_t((flags[c] & ~kOpen) | ((flags[c] >> shift) & kOpen));
+      }
       if (!closed.anyInRow(r)) continue;
       for (int c = 0; c < width; ++c)
-        if (closed.test(r, c)) {
-          std::uint8_t& f = grid.flags(r, c);
-          f = std::uint8_t((f & ~kState) | (isAlpha(grid.at(r, c), key) ? kKey : 0));
-        }
+        if (closed.test(r, c))
+          flags[c] = std::uint8_t((flags[c] & ~kState) | (isAlpha(grid.at(r, c), key) ? kKey : 0));
     }
   });
 }
