@@ -24,10 +24,18 @@ struct Sequence {
   }
 };
 
+// (dy/ry)^2 + (dx/rx)^2 <= 1, in integers.
+bool insideEllipse(int dy, int dx, int ry, int rx) {
+  const std::int64_t y = std::int64_t(dy) * rx;
+  const std::int64_t x = std::int64_t(dx) * ry;
+  const std::int64_t r = std::int64_t(ry) * rx;
+  return y * y + x * x <= r * r;
+}
+
 // Filled ellipses and rectangles in a small palette, each ringed by a
 // one-pixel outline, overlapping like sprites packed on a sheet.
 void drawSprites(Grid& grid, int count) {
-  const Pixel palette[] = {{200, 40, 40},  {40, 160, 60}, {230, 200, 70}, {90, 60, 160},
+  const Pixel palette[] = {{200, 40, 40},   {40, 160, 60}, {230, 200, 70},  {90, 60, 160},
                            {240, 150, 120}, {120, 90, 50}, {250, 250, 250}, {60, 120, 200}};
   const Pixel outline{20, 20, 30};
   Sequence random{12345};
@@ -40,15 +48,13 @@ void drawSprites(Grid& grid, int count) {
     const Pixel fill = palette[random.next(std::size(palette))];
     for (int dy = -rh; dy <= rh; ++dy)
       for (int dx = -rw; dx <= rw; ++dx) {
-        // Distance in units of 1/(rh*rw) so both shapes share one outline test.
-        const long long a = (long long)dy * rw, b = (long long)dx * rh;
-        const long long r2 = (long long)rh * rw;
-        const long long inner = (long long)(rh - 1) * (rw - 1);
-        const bool inside = ellipse ? a * a + b * b <= r2 * r2 : true;
-        if (!inside) continue;
-        const bool edge = ellipse ? a * a + b * b > inner * inner
-                                  : (dy == -rh || dy == rh || dx == -rw || dx == rw);
-        grid.at(top + rh + dy, left + rw + dx) = edge ? outline : fill;
+        bool inside = true;
+        bool edge = dy == -rh || dy == rh || dx == -rw || dx == rw;
+        if (ellipse) {
+          inside = insideEllipse(dy, dx, rh, rw);
+          edge = !insideEllipse(dy, dx, rh - 1, rw - 1);
+        }
+        if (inside) grid.at(top + rh + dy, left + rw + dx) = edge ? outline : fill;
       }
   }
 }

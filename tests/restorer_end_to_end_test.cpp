@@ -35,8 +35,8 @@ struct Case {
 };
 
 TEST(Dezorpix, SmoothsEachImageIntoRestoredAtItsOwnSize) {
-  const std::vector<Rgb> fiveCells = {{1, 2, 3}, {255, 255, 0}, {0, 255, 255}, {10, 10, 10},
-                                      {7, 7, 7}};
+  const std::vector<Rgb> fiveCells = {
+      {1, 2, 3}, {255, 255, 0}, {0, 255, 255}, {10, 10, 10}, {7, 7, 7}};
   const Case cases[] = {
       {"bands.bmp",
        {},

@@ -217,7 +217,8 @@ Rows mirroredRows(Rows rows) {
 }
 
 TEST(RestoreGrid, ResultMovesWithTheGridOnTheTorus) {
-  for (const auto& [height, width] : {std::pair{7, 9}, std::pair{3, 5}, std::pair{2, 6}}) {
+  for (const auto& [height, width] :
+       {std::pair{7, 9}, std::pair{3, 5}, std::pair{2, 6}, std::pair{4, 37}}) {
     const Rows in = busyGrid(height, width, unsigned(height * 100 + width));
     const Rows out = restored(in);
     ASSERT_NE(out, in) << "the grid must give the rounds something to do";
