@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "frame/parallel.h"
 #include "scaler/neighbours.h"
 
 namespace zorpix {
@@ -215,10 +216,14 @@ void combineRows(const DirectionGrids& directions, Grid& working, int yFirst, in
 void restoreGrid(CellGrid<std::uint8_t>& grid) {
   const int height = grid.height();
   DirectionGrids directions = makeDirectionGrids(height, grid.width());
-  copyStartingColours(grid, directions, 0, height);
+  // Every step reads one side and writes the other, so rows can be shared
+  // out among threads without changing a single value.
+  parallelRows(height, [&](int first, int last) {
+    copyStartingColours(grid, directions, first, last);
+  });
   for (int round = 0; round < kRounds; ++round) {
-    sweepRows(grid, directions, 0, height);
-    combineRows(directions, grid, 0, height);
+    parallelRows(height, [&](int first, int last) { sweepRows(grid, directions, first, last); });
+    parallelRows(height, [&](int first, int last) { combineRows(directions, grid, first, last); });
   }
 }
 
