@@ -1,6 +1,11 @@
 #include "frame/batch.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <system_error>
+#include <thread>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -36,7 +41,7 @@ std::string describe(BmpError error, const Tool& tool, const std::string& name) 
 
 template <typename Channel>
 bool storeGrid(const Tool& tool, const std::string& name, const CellGrid<Channel>& grid,
-               const BmpImage& image) {
+               const BmpImage& image, const LineSink& say) {
   const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
   const std::uint64_t rowBytes = bmpRowBytes(grid.width());
   const std::int32_t rowsPerChunk =
@@ -46,7 +51,7 @@ bool storeGrid(const Tool& tool, const std::string& name, const CellGrid<Channel
 
   const std::string folder(tool.outputFolder);
   makeFolder(folder);
-  printLine(folder + kPathSeparator + name);
+  say(folder + kPathSeparator + name);
   return writeFile(folder, name, [&](ReplacingFile& sink) {
     if (!sink.write(header.data(), header.size())) return false;
     for (std::int32_t first = 0; first < grid.height(); first += rowsPerChunk) {
@@ -60,7 +65,7 @@ bool storeGrid(const Tool& tool, const std::string& name, const CellGrid<Channel
 
 template <typename Channel>
 FileOutcome transformImage(const Tool& tool, const std::string& name, const BmpImage& image,
-                    void (*algorithm)(CellGrid<Channel>&)) {
+                           void (*algorithm)(CellGrid<Channel>&), const LineSink& say) {
   const int scale = tool.doublesImage ? 2 : 1;
   CellGrid<Channel> grid(scale * image.height, scale * image.width, tool.doublesImage);
   if (tool.doublesImage) {
@@ -73,9 +78,8 @@ FileOutcome transformImage(const Tool& tool, const std::string& name, const BmpI
                  [&](int first, int last) { fillPlainGrid(image, grid, first, last); });
   }
   algorithm(grid);
-  const bool stored = storeGrid(tool, name, grid, image);
-  if (!stored)
-    printLine("Could not write " + std::string(tool.outputFolder) + kPathSeparator + name);
+  const bool stored = storeGrid(tool, name, grid, image, say);
+  if (!stored) say("Could not write " + std::string(tool.outputFolder) + kPathSeparator + name);
   return stored ? FileOutcome::written : FileOutcome::failed;
 }
 
@@ -93,39 +97,98 @@ bool writeFile(const std::string& folder, const std::string& name,
   return produce(file) && file.commit();
 }
 
-FileOutcome processFile(const Tool& tool, const std::string& name, ByteView data) {
+FileOutcome processFile(const Tool& tool, const std::string& name, ByteView data,
+                        const LineSink& say) {
   BmpResult decoded = decodeBmp(data, tool.maxSide);
   if (const auto* error = std::get_if<BmpError>(&decoded)) {
-    printLine(describe(*error, tool, name));
+    say(describe(*error, tool, name));
     return FileOutcome::skipped;
   }
   const BmpImage& image = std::get<BmpImage>(decoded);
   try {
     if (tool.wideAlgorithm != nullptr && !alphaColorFitsBytes(alphaColor))
-      return transformImage(tool, name, image, tool.wideAlgorithm);
-    return transformImage(tool, name, image, tool.algorithm);
+      return transformImage(tool, name, image, tool.wideAlgorithm, say);
+    return transformImage(tool, name, image, tool.algorithm, say);
   } catch (const std::bad_alloc&) {
-    printLine(withName("Not enough memory for file with name ", name));
+    say(withName("Not enough memory for file with name ", name));
     return FileOutcome::failed;
   }
 }
 
+namespace {
+
+// Images up to this many pixels are done several at once, one per core: the
+// scaler's sweeps must run in order within an image, but images don't depend
+// on one another. Larger ones run alone, so that memory stays that of one
+// image, and share their own passes out among the cores instead.
+constexpr std::int64_t kSmallImagePixels = std::int64_t{1} << 20;
+
+bool isSmallImage(ByteView data) {
+  const auto width = data.les32(18);
+  const auto height = data.les32(22);
+  if (!width || !height) return true;  // turned away at once
+  return std::abs(std::int64_t(*width)) * std::abs(std::int64_t(*height)) <= kSmallImagePixels;
+}
+
+// A file being done on a thread of its own. Its lines are kept until every
+// file before it has printed its own, so the transcript reads as if the
+// files were done one after the other.
+struct PendingFile {
+  std::vector<std::string> lines;
+  FileOutcome outcome = FileOutcome::skipped;
+  std::thread worker;
+};
+
+}  // namespace
+
 bool processFolder(const Tool& tool) {
   bool allStored = true;
+  std::deque<std::unique_ptr<PendingFile>> pending;
+  auto finishOldest = [&] {
+    PendingFile& oldest = *pending.front();
+    oldest.worker.join();
+    for (const std::string& line : oldest.lines) printLine(line);
+    if (oldest.outcome == FileOutcome::failed) allStored = false;
+    pending.pop_front();
+  };
+  auto finishAll = [&] {
+    while (!pending.empty()) finishOldest();
+  };
+
   for (const std::string& name : listBitmaps()) {
     try {
-      LoadedFile file;
-      if (!readWholeFile(name, file)) {
+      auto file = std::make_shared<LoadedFile>();
+      if (!readWholeFile(name, *file)) {
+        finishAll();
         printLine(withName("Cannot read file with name ", name));
         continue;
       }
-      ByteView data(reinterpret_cast<const std::uint8_t*>(file.bytes.data()), file.size);
+      ByteView data(reinterpret_cast<const std::uint8_t*>(file->bytes.data()), file->size);
+      if (workerCount() > 1 && isSmallImage(data)) {
+        while (int(pending.size()) >= workerCount()) finishOldest();
+        auto job = std::make_unique<PendingFile>();
+        PendingFile* slot = job.get();
+        try {
+          slot->worker = std::thread([&tool, name, file, data, slot] {
+            slot->outcome = processFile(tool, name, data, [slot](std::string_view line) {
+              slot->lines.emplace_back(line);
+            });
+          });
+          pending.push_back(std::move(job));
+          continue;
+        } catch (const std::system_error&) {
+          // No thread to be had: done here and now like a large one.
+        }
+      }
+      finishAll();
       if (processFile(tool, name, data) == FileOutcome::failed) allStored = false;
     } catch (const std::bad_alloc&) {
+      finishAll();
       printLine(withName("Not enough memory for file with name ", name));
       allStored = false;
     }
   }
+  finishAll();
   return allStored;
 }
 

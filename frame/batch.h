@@ -30,10 +30,18 @@ enum class FileOutcome {
   failed,   // a result that couldn't be stored, or no memory for it
 };
 
+// Where a file's console lines go: straight to the console, or kept to be
+// printed in order later.
+using LineSink = std::function<void(std::string_view line)>;
+
+// One console line, written at once so it shows before long work.
+void printLine(std::string_view text);
+
 // One file, held whole in memory: decode, run the tool's algorithm, encode
-// and store the result under the same name in the output folder. Prints the
+// and store the result under the same name in the output folder. Says the
 // file's one console line (and, when storing fails, one more).
-FileOutcome processFile(const Tool& tool, const std::string& name, ByteView data);
+FileOutcome processFile(const Tool& tool, const std::string& name, ByteView data,
+                        const LineSink& say = printLine);
 
 // Every "*.bmp" of the working folder through processFile. False when any
 // result could not be stored.
@@ -43,8 +51,5 @@ bool processFolder(const Tool& tool);
 // file appears under its name only once all of them are written.
 bool writeFile(const std::string& folder, const std::string& name,
                const std::function<bool(ReplacingFile& sink)>& produce);
-
-// One line of console text, written at once so it shows before long work.
-void printLine(std::string_view text);
 
 }  // namespace zorpix

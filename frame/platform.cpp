@@ -1,6 +1,7 @@
 #include "frame/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,8 @@ bool replaceFile(const char* from, const char* to) {
   return std::rename(from, to) == 0;
 }
 #endif
+
+std::atomic<unsigned> nextTemporary{0};
 
 bool endsWithBmp(const std::string& name) {
   if (name.size() < 4) return false;
@@ -161,8 +164,10 @@ bool readWholeFile(const std::string& name, LoadedFile& file) {
 
 ReplacingFile::ReplacingFile(const std::string& folder, const std::string& name)
     : finalPath_(folder + kPathSeparator + name),
-      // One name per process, short enough for any file name beside it.
-      tempPath_(folder + kPathSeparator + ".zorpix-" + std::to_string(processId()) + ".tmp") {
+      // Unique among the files this process writes at the same time, and short
+      // enough for any file name beside it.
+      tempPath_(folder + kPathSeparator + ".zorpix-" + std::to_string(processId()) + "-" +
+                std::to_string(nextTemporary++) + ".tmp") {
   handle_ = openWrite(tempPath_.c_str());
   failed_ = handle_ < 0;
 }

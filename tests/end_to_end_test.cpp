@@ -138,6 +138,37 @@ TEST_P(BothPrograms, TakesEveryBitmapOfTheFolderInNameOrderAndReportsTheRest) {
   }
 }
 
+TEST_P(BothPrograms, ReportsManyFilesInNameOrderWhateverFinishesFirst) {
+  // Small images are done several at a time; the transcript must not show it.
+  const Program p = program();
+  std::string fileLines;
+  BmpLayout eightBit;
+  eightBit.bitCount = 8;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "f" + std::to_string(10 + i) + ".bmp";
+    // Sizes vary so that later files often finish before earlier ones.
+    const Image image = patternImage(1 + (i * 37) % 90, 1 + (i * 53) % 70, unsigned(i));
+    if (i % 3 == 2) {
+      writeFile(folder_ / name, encodeBmp(image, eightBit));
+      fileLines.append("Not a 24 bit BitMap file with name ").append(name).append("\n");
+    } else {
+      writeFile(folder_ / name, encodeBmp(image));
+      fileLines.append(outputLine(p.folder, name));
+    }
+  }
+  const RunResult run = runProgram(p.command, folder_.path());
+  const std::string header = banner(p.name) + usage(p.name);
+  ASSERT_EQ(run.output.substr(0, header.size()), header);
+  if (testsWindowsPrograms()) {
+    // Windows lists a folder in an order of its own.
+    EXPECT_EQ(sortedLines(run.output.substr(header.size())), sortedLines(fileLines));
+  } else {
+    EXPECT_EQ(run.output.substr(header.size()), fileLines);
+  }
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / p.folder), fs::directory_iterator()), 14);
+}
+
 TEST_P(BothPrograms, ReplacesAnEarlierResultAndNeverTakesItsOwnOutputAsInput) {
   const Program p = program();
   const Image flat = filledImage(4, 3, Rgb{10, 20, 30});
