@@ -145,7 +145,7 @@ TEST_P(BothPrograms, ReportsManyFilesInNameOrderWhateverFinishesFirst) {
   BmpLayout eightBit;
   eightBit.bitCount = 8;
   for (int i = 0; i < 20; ++i) {
-    const std::string name = "f" + std::to_string(10 + i) + ".bmp";
+    const std::string name = std::to_string(10 + i).insert(0, 1, 'f').append(".bmp");
     // Sizes vary so that later files often finish before earlier ones.
     const Image image = patternImage(1 + (i * 37) % 90, 1 + (i * 53) % 70, unsigned(i));
     if (i % 3 == 2) {
