@@ -1,0 +1,298 @@
+// The real programs under faults of the machine around them: a full disk, an
+// output folder in the way, memory that can't be had, a read-only folder,
+// and files that change after the folder was
+// listed. Whatever fails is reported in one line, the rest of the batch goes
+// on, and nothing already stored is lost or left half-written.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_files.h"
+
+namespace zorpix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Program {
+  std::string name;
+  std::string command;
+  std::string folder;
+  int scale;
+};
+
+class Faults : public ::testing::TestWithParam<int> {
+ protected:
+  Program program() const {
+    if (GetParam() == 0) return {"zorpix", zorpixProgram(), "scaled", 2};
+    return {"dezorpix", dezorpixProgram(), "restored", 1};
+  }
+  std::string pathLine(const std::string& name) const {
+    return program().folder + outputSeparator() + name + "\n";
+  }
+  std::string couldNotWrite(const std::string& name) const {
+    return "Could not write " + program().folder + outputSeparator() + name + "\n";
+  }
+  TempFolder folder_;
+};
+
+INSTANTIATE_TEST_SUITE_P(, Faults, ::testing::Values(0, 1),
+                         [](const auto& info) { return info.param == 0 ? "zorpix" : "dezorpix"; });
+
+// The console text after the banner and the confirmation line.
+std::string fileLines(const RunResult& run) {
+  const std::string marker = " as alpha color\n";
+  const std::size_t at = run.output.find(marker);
+  return at == std::string::npos ? run.output : run.output.substr(at + marker.size());
+}
+
+std::vector<std::string> entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(folder, ignored))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A file system mounted for one test, unmounted when it ends.
+class Mount {
+ public:
+  Mount(const fs::path& source, const fs::path& target, const char* type, unsigned long flags,
+        const char* options)
+      : target_(target) {
+    mounted_ = ::mount(source.c_str(), target.c_str(), type, flags, options) == 0;
+  }
+  ~Mount() {
+    if (mounted_) ::umount2(target_.c_str(), MNT_DETACH);
+  }
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path target_;
+  bool mounted_ = false;
+};
+
+const std::vector<std::string> kKeyArgs = {"0", "255", "255"};
+
+TEST_P(Faults, DiskFullWhileWritingKeepsTheEarlierResult) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const Program p = program();
+  writeFile(folder_ / "big.bmp", encodeBmp(patternImage(128, 128)));
+  writeFile(folder_ / "small.bmp", encodeBmp(filledImage(2, 2, Rgb{1, 2, 3})));
+  fs::create_directory(folder_ / p.folder);
+  // Eight pages: room for the earlier result and the small one, not the big one.
+  Mount disk("tmpfs", folder_ / p.folder, "tmpfs", 0, "size=32k");
+  if (!disk.mounted()) GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
+  const std::vector<std::uint8_t> earlier(300, 42);
+  writeFile(folder_ / p.folder / "big.bmp", earlier);
+
+  const RunResult run = runProgram(p.command, folder_.path(), kKeyArgs);
+  EXPECT_EQ(fileLines(run), pathLine("big.bmp") + couldNotWrite("big.bmp") + pathLine("small.bmp"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(readFile(folder_ / p.folder / "big.bmp"), earlier);
+  EXPECT_EQ(decodeBmp(readFile(folder_ / p.folder / "small.bmp")).pixels,
+            filledImage(2 * p.scale, 2 * p.scale, Rgb{1, 2, 3}).pixels);
+  EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"big.bmp", "small.bmp"}))
+      << "no temporary file left behind";
+}
+
+TEST_P(Faults, OutputBlockedKeepsWhatBlocksIt) {
+  const Program p = program();
+  writeFile(folder_ / "a.bmp", encodeBmp(patternImage(3, 3)));
+  writeFile(folder_ / "b.bmp", encodeBmp(patternImage(4, 2)));
+
+  // A file where the output folder should be: neither result can be stored.
+  writeFile(folder_ / p.folder, {'x'});
+  RunResult run = runProgram(p.command, folder_.path(), kKeyArgs);
+  EXPECT_EQ(fileLines(run), pathLine("a.bmp") + couldNotWrite("a.bmp") + pathLine("b.bmp") +
+                                couldNotWrite("b.bmp"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(readFile(folder_ / p.folder), std::vector<std::uint8_t>{'x'});
+  EXPECT_EQ(entries(folder_.path()), (std::vector<std::string>{"a.bmp", "b.bmp", p.folder}));
+
+  // A folder where one result should be: that one fails, the other is stored.
+  fs::remove(folder_ / p.folder);
+  fs::create_directories(folder_ / p.folder / "a.bmp");
+  writeFile(folder_ / p.folder / "a.bmp" / "inside", {'y'});
+  run = runProgram(p.command, folder_.path(), kKeyArgs);
+  EXPECT_EQ(fileLines(run), pathLine("a.bmp") + couldNotWrite("a.bmp") + pathLine("b.bmp"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(readFile(folder_ / p.folder / "a.bmp" / "inside"), std::vector<std::uint8_t>{'y'});
+  EXPECT_EQ(decodeBmp(readFile(folder_ / p.folder / "b.bmp")).width, 4 * p.scale);
+  EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"a.bmp", "b.bmp"}))
+      << "no temporary file left behind";
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+
+TEST_P(Faults, MemoryThatCantBeHadSkipsTheFileAndKeepsTheEarlierResult) {
+  if (kUnderAddressSanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+  if (testsWindowsPrograms()) GTEST_SKIP() << "ulimit -v does not reach a program under wine";
+  const Program p = program();
+  // 27 MB of pixels. The file fits under the limit; the grid beside it does
+  // not: 4 x 27 MB of cells and 36 MB of flags for zorpix, another 27 MB for
+  // dezorpix. The program itself needs about 6 MB.
+  writeFile(folder_ / "big.bmp", encodeBmp(filledImage(3000, 3000, Rgb{9, 8, 7})));
+  writeFile(folder_ / "small.bmp", encodeBmp(filledImage(2, 2, Rgb{1, 2, 3})));
+  fs::create_directory(folder_ / p.folder);
+  const std::vector<std::uint8_t> earlier(300, 42);
+  writeFile(folder_ / p.folder / "big.bmp", earlier);
+  const std::string limit = p.scale == 2 ? "ulimit -v 65536" : "ulimit -v 47104";
+
+  const RunResult run = runProgram(p.command, folder_.path(), kKeyArgs, limit);
+  EXPECT_EQ(fileLines(run), "Not enough memory for file with name big.bmp\n" + pathLine("small.bmp"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(readFile(folder_ / p.folder / "big.bmp"), earlier);
+  EXPECT_EQ(decodeBmp(readFile(folder_ / p.folder / "small.bmp")).width, 2 * p.scale);
+  EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"big.bmp", "small.bmp"}));
+}
+
+TEST_P(Faults, ReadOnlyWorkingFolderReportsEveryFileAndChangesNothing) {
+  const Program p = program();
+  for (const bool earlierRun : {false, true}) {
+    SCOPED_TRACE(earlierRun ? "output folder from an earlier run" : "no output folder yet");
+    TempFolder work;
+    writeFile(work / "a.bmp", encodeBmp(patternImage(3, 3)));
+    writeFile(work / "b.bmp", encodeBmp(patternImage(4, 2)));
+    const std::vector<std::uint8_t> earlier(300, 42);
+    if (earlierRun) {
+      fs::create_directory(work / p.folder);
+      writeFile(work / p.folder / "a.bmp", earlier);
+    }
+    // Permissions don't bind root, a read-only mount does.
+    TempFolder view;
+    fs::path runIn = work.path();
+    std::unique_ptr<Mount> bind, readOnly;
+    if (geteuid() == 0) {
+      bind = std::make_unique<Mount>(work.path(), view.path(), nullptr, MS_BIND, nullptr);
+      if (!bind->mounted()) GTEST_SKIP() << "this machine does not let the test bind-mount";
+      readOnly = std::make_unique<Mount>(fs::path(), view.path(), nullptr,
+                                         MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+      ASSERT_TRUE(readOnly->mounted());
+      runIn = view.path();
+    } else {
+      if (earlierRun) fs::permissions(work / p.folder, fs::perms(0555));
+      fs::permissions(work.path(), fs::perms(0555));
+    }
+
+    const RunResult run = runProgram(p.command, runIn, kKeyArgs);
+    EXPECT_EQ(fileLines(run), pathLine("a.bmp") + couldNotWrite("a.bmp") + pathLine("b.bmp") +
+                                  couldNotWrite("b.bmp"));
+    EXPECT_EQ(run.status, 1);
+    readOnly.reset();
+    bind.reset();
+    fs::permissions(work.path(), fs::perms::owner_all, fs::perm_options::add);
+    if (earlierRun) {
+      EXPECT_EQ(readFile(work / p.folder / "a.bmp"), earlier);
+      EXPECT_EQ(entries(work / p.folder), std::vector<std::string>{"a.bmp"});
+    }
+    EXPECT_EQ(entries(work.path()).size(), earlierRun ? 3u : 2u);
+  }
+}
+
+// Holds the program in its first write, after the folder was listed and
+// before the next file is read: the temporary file it writes to is a named
+// pipe, which the test reads only after the change. The first result must be
+// larger than a pipe holds, so that the program waits in its write.
+template <typename Change>
+RunResult runWithChangeAfterListing(const std::string& command, const fs::path& folder,
+                                    const std::string& outputFolder, Change change) {
+  fs::create_directory(folder / outputFolder);
+  // The shell's process id is the program's, since runProgram execs it; so
+  // no wrapper such as timeout may come between.
+  const std::string pipePath = (folder / outputFolder).string() + "/.zorpix-";
+  const std::string setup = "mkfifo '" + pipePath + "'$$.tmp";
+  std::atomic<bool> finished{false};
+  std::atomic<bool> helperDone{false};
+  bool changed = false;
+  std::thread helper([&] {
+    std::string pipe;
+    while (pipe.empty() && !finished) {
+      for (const std::string& name : entries(folder / outputFolder))
+        if (name.starts_with(".zorpix-")) pipe = (folder / outputFolder / name).string();
+      if (pipe.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Returns once the program opens the pipe, or the test below lets it go.
+    const int fd = pipe.empty() ? -1 : open(pipe.c_str(), O_RDONLY);
+    if (fd >= 0 && !finished) {
+      change();
+      changed = true;
+      char buffer[4096];
+      while (read(fd, buffer, sizeof buffer) > 0) {
+      }
+    }
+    if (fd >= 0) close(fd);
+    helperDone = true;
+  });
+  RunResult run = runProgram(command, folder, kKeyArgs, setup);
+  finished = true;
+  // If the program never took the pipe, the helper may still wait in open.
+  while (!helperDone) {
+    for (const std::string& name : entries(folder / outputFolder)) {
+      if (!name.starts_with(".zorpix-")) continue;
+      const int fd = open((folder / outputFolder / name).c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  helper.join();
+  EXPECT_TRUE(changed) << "the program never wrote its first result to the pipe";
+  return run;
+}
+
+TEST_P(Faults, FilesThatChangeAfterTheFolderWasListed) {
+  if (testsWindowsPrograms()) GTEST_SKIP() << "named pipes are a POSIX rig";
+  const Program p = program();
+  const Image image = patternImage(5, 3);
+  writeFile(folder_ / "a.bmp", encodeBmp(patternImage(600, 600)));  // over 1 MB of result
+  for (const char* name : {"b.bmp", "c.bmp", "d.bmp", "e.bmp", "f.bmp"})
+    writeFile(folder_ / name, encodeBmp(image));
+  std::vector<std::uint8_t> longer = encodeBmp(image);
+  longer.resize(longer.size() + 1000, 0x11);
+
+  const RunResult run = runWithChangeAfterListing(p.command, folder_.path(), p.folder, [&] {
+    fs::remove(folder_ / "b.bmp");
+    fs::resize_file(folder_ / "c.bmp", 60);
+    writeFile(folder_ / "d.bmp", longer);
+    fs::remove(folder_ / "e.bmp");
+    fs::create_directory(folder_ / "e.bmp");
+    fs::resize_file(folder_ / "f.bmp", 0);
+  });
+  EXPECT_EQ(fileLines(run), pathLine("a.bmp") + "Cannot read file with name b.bmp\n" +
+                                "Truncated BitMap file with name c.bmp\n" + pathLine("d.bmp") +
+                                "Cannot read file with name e.bmp\n" +
+                                "Not a 24 bit BitMap file with name f.bmp\n");
+  EXPECT_EQ(run.status, 0);
+  const Image d = decodeBmp(readFile(folder_ / p.folder / "d.bmp"));
+  EXPECT_EQ(d.width, 5 * p.scale);
+  EXPECT_EQ(d.height, 3 * p.scale);
+  EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"a.bmp", "d.bmp"}));
+}
+
+}  // namespace
+}  // namespace zorpix::testing
