@@ -54,7 +54,10 @@ bool replaceFile(const char* from, const char* to) {
 }
 #else
 using Stat = struct stat;
-int openRead(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
+// Without O_NONBLOCK, opening a named pipe called x.bmp waits for a writer
+// forever and the batch never ends. readWholeFile reads nothing but regular
+// files, on which the flag has no effect.
+int openRead(const char* path) { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK); }
 int openWrite(const char* path) {
   return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }

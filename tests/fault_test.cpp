@@ -1,13 +1,15 @@
 // The real programs under faults of the machine around them: a full disk, an
 // output folder in the way, memory that can't be had, a read-only folder,
-// and files that change after the folder was
+// matches that aren't files, and files that change after the folder was
 // listed. Whatever fails is reported in one line, the rest of the batch goes
 // on, and nothing already stored is lost or left half-written.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -213,6 +215,37 @@ TEST_P(Faults, ReadOnlyWorkingFolderReportsEveryFileAndChangesNothing) {
     }
     EXPECT_EQ(entries(work.path()).size(), earlierRun ? 3u : 2u);
   }
+}
+
+TEST_P(Faults, MatchesThatAreNotFilesAreReportedWithoutWaiting) {
+  const Program p = program();
+  writeFile(folder_ / "a.bmp", encodeBmp(patternImage(3, 3)));
+  writeFile(folder_ / "z.bmp", encodeBmp(patternImage(3, 3)));
+  // A named pipe nobody writes to: opening it to read would wait forever.
+  ASSERT_EQ(mkfifo((folder_ / "fifo.bmp").c_str(), 0644), 0);
+  fs::create_directory_symlink("/", folder_ / "link-to-folder.bmp");
+  fs::create_symlink("/dev/null", folder_ / "link-to-device.bmp");
+  fs::create_symlink(folder_ / "nowhere", folder_ / "link-dangling.bmp");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (folder_ / "socket.bmp").string();
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  // A program stuck on the pipe is ended, and the test fails, not hangs.
+  const RunResult run = runProgram("timeout 60 " + p.command, folder_.path(), kKeyArgs);
+  close(listener);
+  auto cannotRead = [](const std::string& name) {
+    return "Cannot read file with name " + name + "\n";
+  };
+  EXPECT_EQ(fileLines(run), pathLine("a.bmp") + cannotRead("fifo.bmp") +
+                                cannotRead("link-dangling.bmp") + cannotRead("link-to-device.bmp") +
+                                cannotRead("link-to-folder.bmp") + cannotRead("socket.bmp") +
+                                pathLine("z.bmp"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"a.bmp", "z.bmp"}));
 }
 
 // Holds the program in its first write, after the folder was listed and
