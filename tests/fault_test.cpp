@@ -112,6 +112,28 @@ TEST_P(Faults, DiskFullWhileWritingKeepsTheEarlierResult) {
       << "no temporary file left behind";
 }
 
+// The temporary file's name is easy to guess. A link planted there must not
+// lead the write to another file: the victim stays as it was, the result is
+// stored. The shell's process id is the program's, since runProgram execs it.
+TEST_P(Faults, ALinkAtTheTemporaryNameIsNotFollowed) {
+  if (testsWindowsPrograms()) GTEST_SKIP() << "the temporary file's name holds a Windows process id";
+  const Program p = program();
+  writeFile(folder_ / "a.bmp", encodeBmp(patternImage(4, 4)));
+  fs::create_directory(folder_ / p.folder);
+  const std::vector<std::uint8_t> victim(300, 42);
+  writeFile(folder_ / "victim", victim);
+  const std::string setup = "ln -s '" + (folder_ / "victim").string() + "' '" +
+                            (folder_ / p.folder).string() + "/.zorpix-'$$-0.tmp";
+
+  const RunResult run = runProgram(p.command, folder_.path(), kKeyArgs, setup);
+  EXPECT_EQ(fileLines(run), pathLine("a.bmp"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(readFile(folder_ / "victim"), victim);
+  EXPECT_FALSE(fs::is_symlink(folder_ / p.folder / "a.bmp"));
+  EXPECT_EQ(decodeBmp(readFile(folder_ / p.folder / "a.bmp")).width, 4 * p.scale);
+  EXPECT_EQ(entries(folder_ / p.folder), std::vector<std::string>{"a.bmp"});
+}
+
 TEST_P(Faults, OutputBlockedKeepsWhatBlocksIt) {
   const Program p = program();
   writeFile(folder_ / "a.bmp", encodeBmp(patternImage(3, 3)));
