@@ -55,9 +55,16 @@ bool replaceFile(const char* from, const char* to) {
 }
 #else
 using Stat = struct stat;
-int openRead(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
+// Without O_NONBLOCK, opening a named pipe called x.bmp waits for a writer
+// forever and the batch never ends. readWholeFile reads nothing but regular
+// files, on which the flag has no effect.
+int openRead(const char* path) { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK); }
+// The temporary name is easy to guess: whatever holds it (a file left by an
+// earlier process of the same id, or a planted link that an open with O_TRUNC
+// would follow and overwrite) is removed, and the file must then be new.
 int openWrite(const char* path) {
-  return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  unlink(path);
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 int statHandle(int fd, Stat* st) { return fstat(fd, st); }
 bool isRegular(const Stat& st) { return S_ISREG(st.st_mode); }

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <climits>
+#include <filesystem>
 
 #include "frame/bmp.h"
 #include "frame/command_line.h"
 #include "frame/grid_codec.h"
+#include "frame/platform.h"
 #include "support/test_files.h"
 
 namespace zorpix {
@@ -268,6 +272,28 @@ TEST(BmpPixelBytes, KeepsTheLargestOutputsWithin32Bits) {
   EXPECT_EQ(bmpPixelBytes(32767, 32767), 98304ull * 32767ull);
   EXPECT_FALSE(bmpPixelBytes(40000, 40000));
   EXPECT_FALSE(bmpPixelBytes(-1, 1));
+}
+
+TEST(ReadWholeFile, ReadsRegularFilesWholeAndTurnsAwayTheRestWithoutWaiting) {
+  testing::TempFolder folder;
+  const auto bytes = testing::encodeBmp(testing::patternImage(3, 2));
+  testing::writeFile(folder / "a.bmp", bytes);
+  testing::writeFile(folder / "empty.bmp", {});
+  std::filesystem::create_directory(folder / "folder.bmp");
+  ASSERT_EQ(mkfifo((folder / "pipe.bmp").c_str(), 0644), 0);
+
+  LoadedFile file;
+  ASSERT_TRUE(readWholeFile((folder / "a.bmp").string(), file));
+  ASSERT_EQ(file.size, bytes.size());
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(),
+                         reinterpret_cast<const std::uint8_t*>(file.bytes.data())));
+  LoadedFile empty;
+  EXPECT_TRUE(readWholeFile((folder / "empty.bmp").string(), empty));
+  EXPECT_EQ(empty.size, 0u);
+  for (const char* name : {"folder.bmp", "pipe.bmp", "missing.bmp"}) {
+    LoadedFile other;
+    EXPECT_FALSE(readWholeFile((folder / name).string(), other)) << name;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,293 @@
+#include "fuzz/per_file_path.h"
+
+#include <algorithm>
+#include <variant>
+
+#include "frame/bmp.h"
+#include "frame/grid_codec.h"
+#include "restorer/restore_grid.h"
+#include "scaler/scale_grid.h"
+
+namespace zorpix::fuzzing {
+namespace {
+
+// The sides each program's grid can count, as the programs pass them.
+constexpr std::int32_t kZorpixMaxSide = 16383;
+constexpr std::int32_t kDezorpixMaxSide = 32767;
+
+std::int16_t le16At(const std::uint8_t* p) {
+  return static_cast<std::int16_t>(std::uint16_t(p[0] | p[1] << 8));
+}
+
+template <typename Channel>
+std::vector<std::uint8_t> runPath(Program program, const BmpImage& image,
+                                  const RunSettings& settings,
+                                  void (*algorithm)(CellGrid<Channel>&)) {
+  const bool doubles = program == Program::zorpix;
+  const int scale = doubles ? 2 : 1;
+  CellGrid<Channel> grid(scale * image.height, scale * image.width, doubles);
+  const auto split =
+      std::int32_t(std::int64_t{image.height} * settings.fillSplitSevenths / 7);
+  if (doubles) {
+    const Cell<Channel> key{Channel(settings.key.red), Channel(settings.key.green),
+                            Channel(settings.key.blue)};
+    fillDoubledGrid(image, key, grid, 0, split);
+    fillDoubledGrid(image, key, grid, split, image.height);
+  } else {
+    fillPlainGrid(image, grid, 0, split);
+    fillPlainGrid(image, grid, split, image.height);
+  }
+  algorithm(grid);
+
+  const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
+  const std::size_t rowBytes = std::size_t(bmpRowBytes(grid.width()));
+  std::vector<std::uint8_t> out(header.begin(), header.end());
+  out.resize(kBmpHeaderBytes + rowBytes * std::size_t(grid.height()));
+  for (std::int32_t first = 0; first < grid.height(); first += settings.rowsPerChunk) {
+    const std::int32_t count = std::min(settings.rowsPerChunk, grid.height() - first);
+    encodeRows(grid, first, count, out.data() + kBmpHeaderBytes + rowBytes * std::size_t(first));
+  }
+  return out;
+}
+
+std::uint32_t le32At(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
+         std::uint32_t(b[at + 3]) << 24;
+}
+
+// The result must be a plain bottom-up 24-bit BMP of the program's size,
+// readable by the frame's own decoder, with zero padding.
+std::string checkOutput(const std::vector<std::uint8_t>& out, const BmpImage& input, int scale) {
+  BmpResult decoded = decodeBmp(ByteView(out.data(), out.size()), kDezorpixMaxSide);
+  if (std::holds_alternative<BmpError>(decoded)) return "the result does not decode";
+  const BmpImage& result = std::get<BmpImage>(decoded);
+  if (result.width != scale * input.width || result.height != scale * input.height)
+    return "the result has the wrong size";
+  if (result.topDown) return "the result is stored top-down";
+  if (le32At(out, 2) != out.size()) return "the result's file size field is wrong";
+  if (le32At(out, 10) != kBmpHeaderBytes || le32At(out, 14) != 40)
+    return "the result's header layout is wrong";
+  if (le32At(out, 34) != out.size() - kBmpHeaderBytes) return "the result's image size is wrong";
+  const std::size_t pixelBytes = 3 * std::size_t(result.width);
+  for (std::int32_t y = 0; y < result.height; ++y) {
+    const std::uint8_t* row = result.rowFromTop(y);
+    if (!std::all_of(row + pixelBytes, row + result.rowBytes, [](std::uint8_t b) { return b == 0; }))
+      return "a padding byte of the result is not zero";
+  }
+  return {};
+}
+
+// With refinement rounds switched off, nothing may touch a source pixel: each
+// comes out at the top-left of its 2x2 block.
+std::string checkSourcePixels(const std::vector<std::uint8_t>& out, const BmpImage& input) {
+  BmpResult decoded = decodeBmp(ByteView(out.data(), out.size()), kDezorpixMaxSide);
+  const BmpImage& result = std::get<BmpImage>(decoded);
+  for (std::int32_t y = 0; y < input.height; ++y) {
+    const std::uint8_t* source = input.rowFromTop(y);
+    const std::uint8_t* target = result.rowFromTop(2 * y);
+    for (std::int32_t x = 0; x < input.width; ++x)
+      if (!std::equal(source + 3 * x, source + 3 * x + 3, target + 6 * x))
+        return "source pixel " + std::to_string(x) + "," + std::to_string(y) + " moved";
+  }
+  return {};
+}
+
+}  // namespace
+
+RunSettings settingsFrom(const std::uint8_t* data, std::size_t size) {
+  std::uint8_t b[kSettingsBytes] = {};
+  std::copy_n(data, std::min(size, kSettingsBytes), b);
+  RunSettings s;
+  s.refineMode = static_cast<std::int8_t>(b[0]);
+  switch (b[1] & 3) {
+    case 0:
+      s.key = AlphaColor{0, 255, 255};
+      break;
+    case 1:
+      s.key = AlphaColor{255, 0, 255};
+      break;
+    case 2:
+      s.key = AlphaColor{b[2], b[3], b[4]};
+      break;
+    default:
+      s.key = AlphaColor{le16At(b + 2), le16At(b + 4), le16At(b + 6)};
+      break;
+  }
+  s.rowsPerChunk = 1 + ((b[1] >> 2) & 7);
+  s.fillSplitSevenths = b[1] >> 5;
+  return s;
+}
+
+std::vector<std::uint8_t> settingsBytes(const RunSettings& s) {
+  std::vector<std::uint8_t> b(kSettingsBytes, 0);
+  b[0] = std::uint8_t(static_cast<std::int8_t>(s.refineMode));
+  int choice = 3;
+  if (s.key.red == 0 && s.key.green == 255 && s.key.blue == 255)
+    choice = 0;
+  else if (s.key.red == 255 && s.key.green == 0 && s.key.blue == 255)
+    choice = 1;
+  else if (alphaColorFitsBytes(s.key))
+    choice = 2;
+  b[1] = std::uint8_t(choice | ((s.rowsPerChunk - 1) & 7) << 2 | (s.fillSplitSevenths & 7) << 5);
+  if (choice == 2) {
+    b[2] = std::uint8_t(s.key.red);
+    b[3] = std::uint8_t(s.key.green);
+    b[4] = std::uint8_t(s.key.blue);
+  } else if (choice == 3) {
+    const std::int16_t channels[3] = {s.key.red, s.key.green, s.key.blue};
+    for (int i = 0; i < 3; ++i) {
+      b[2 + 2 * std::size_t(i)] = std::uint8_t(std::uint16_t(channels[i]));
+      b[3 + 2 * std::size_t(i)] = std::uint8_t(std::uint16_t(channels[i]) >> 8);
+    }
+  }
+  return b;
+}
+
+std::string checkInput(Program program, const std::uint8_t* data, std::size_t size) {
+  const RunSettings settings = settingsFrom(data, size);
+  const std::size_t skip = std::min(size, kSettingsBytes);
+  const ByteView file(data + skip, size - skip);
+  alphaColor = settings.key;
+  refineMode = settings.refineMode;
+
+  const bool doubles = program == Program::zorpix;
+  BmpResult decoded = decodeBmp(file, doubles ? kZorpixMaxSide : kDezorpixMaxSide);
+  if (std::holds_alternative<BmpError>(decoded)) return {};
+  const BmpImage& image = std::get<BmpImage>(decoded);
+
+  if (!doubles) {
+    return checkOutput(runPath<std::uint8_t>(program, image, settings, restoreGrid), image, 1);
+  }
+  // The program takes byte channels whenever the key allows; the 16-bit path
+  // must then give the very same result.
+  const auto wide = runPath<std::int16_t>(program, image, settings, scaleGrid<std::int16_t>);
+  if (alphaColorFitsBytes(settings.key)) {
+    const auto narrow = runPath<std::uint8_t>(program, image, settings, scaleGrid<std::uint8_t>);
+    if (narrow != wide) return "byte and 16-bit channels give different results";
+  }
+  std::string problem = checkOutput(wide, image, 2);
+  if (problem.empty() && settings.refineMode > 1) problem = checkSourcePixels(wide, image);
+  return problem;
+}
+
+namespace {
+
+void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  out.push_back(std::uint8_t(v));
+  out.push_back(std::uint8_t(v >> 8));
+}
+
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  put16(out, v);
+  put16(out, v >> 16);
+}
+
+struct SeedShape {
+  int width = 0;
+  int height = 0;
+  bool topDown = false;
+  std::uint32_t infoSize = 40;
+  std::uint32_t gap = 0;    // bytes between the headers and the pixels
+  std::uint32_t after = 0;  // bytes after the pixels
+};
+
+// A sprite: an ellipse of varied colours on the key colour, the kind of image
+// the programs are made for, so the key-colour paths get work too.
+std::vector<std::uint8_t> spriteBmp(const SeedShape& shape, const AlphaColor& key) {
+  const std::uint32_t rowBytes = (std::uint32_t(shape.width) * 3 + 3) / 4 * 4;
+  const std::uint32_t offset = 14 + shape.infoSize + shape.gap;
+  const std::uint32_t pixelBytes = rowBytes * std::uint32_t(shape.height);
+  std::vector<std::uint8_t> out{'B', 'M'};
+  put32(out, offset + pixelBytes + shape.after);
+  put32(out, 0);
+  put32(out, offset);
+  put32(out, shape.infoSize);
+  put32(out, std::uint32_t(shape.width));
+  put32(out, std::uint32_t(shape.topDown ? -shape.height : shape.height));
+  put16(out, 1);
+  put16(out, 24);
+  put32(out, 0);
+  put32(out, pixelBytes);
+  put32(out, 2835);
+  put32(out, 2835);
+  put32(out, 0);
+  put32(out, 0);
+  out.resize(offset, 0);
+  for (int k = 0; k < shape.height; ++k) {
+    const int y = shape.topDown ? k : shape.height - 1 - k;
+    for (int x = 0; x < shape.width; ++x) {
+      const double dx = (x + 0.5) / shape.width - 0.5;
+      const double dy = (y + 0.5) / shape.height - 0.5;
+      const bool inside = dx * dx + dy * dy < 0.16;
+      out.push_back(std::uint8_t(inside ? 40 * y : key.blue));
+      out.push_back(std::uint8_t(inside ? 90 + 30 * x : key.green));
+      out.push_back(std::uint8_t(inside ? 200 - 20 * (x ^ y) : key.red));
+    }
+    out.resize(out.size() + rowBytes - std::uint32_t(shape.width) * 3, 0);
+  }
+  out.resize(out.size() + shape.after, 0x5a);
+  return out;
+}
+
+NamedInput seed(const std::string& name, const RunSettings& settings,
+                const std::vector<std::uint8_t>& file) {
+  NamedInput input{name, settingsBytes(settings)};
+  input.bytes.insert(input.bytes.end(), file.begin(), file.end());
+  return input;
+}
+
+RunSettings withKey(const AlphaColor& key, std::int32_t mode, std::int32_t rowsPerChunk = 1,
+                    std::int32_t split = 0) {
+  RunSettings s;
+  s.key = key;
+  s.refineMode = mode;
+  s.rowsPerChunk = rowsPerChunk;
+  s.fillSplitSevenths = split;
+  return s;
+}
+
+}  // namespace
+
+std::vector<NamedInput> seedInputs(Program) {
+  const AlphaColor cyan{0, 255, 255};
+  const AlphaColor purple{255, 0, 255};
+  const AlphaColor own{10, 20, 30};
+  const AlphaColor wide{300, -1, 0};
+  std::vector<NamedInput> seeds;
+  const std::pair<int, int> sizes[] = {{1, 1}, {2, 2}, {3, 2}, {4, 4}, {5, 3}, {7, 5}, {16, 9}, {33, 17}};
+  for (const auto& [w, h] : sizes) {
+    const std::string size = std::to_string(w) + "x" + std::to_string(h);
+    seeds.push_back(seed("sprite-" + size, withKey(cyan, 0), spriteBmp({w, h}, cyan)));
+  }
+  seeds.push_back(seed("purple-mode1", withKey(purple, 1, 3, 2), spriteBmp({12, 10}, purple)));
+  seeds.push_back(seed("purple-mode2", withKey(purple, 2, 8, 7), spriteBmp({12, 10}, purple)));
+  seeds.push_back(seed("own-key-mode-1", withKey(own, -1, 2, 4), spriteBmp({9, 7}, own)));
+  seeds.push_back(seed("wide-key-mode0", withKey(wide, 0, 5, 3), spriteBmp({6, 6}, wide)));
+  seeds.push_back(seed("wide-key-mode2", withKey(wide, 2), spriteBmp({6, 6}, wide)));
+  seeds.push_back(seed("top-down", withKey(cyan, 0), spriteBmp({5, 4, true}, cyan)));
+  seeds.push_back(seed("v4-header", withKey(cyan, 2), spriteBmp({6, 3, false, 108}, cyan)));
+  seeds.push_back(seed("v5-gap-tail", withKey(cyan, 0), spriteBmp({7, 3, true, 124, 12, 20}, cyan)));
+  seeds.push_back(seed("no-columns", withKey(cyan, 0), spriteBmp({0, 4}, cyan)));
+  seeds.push_back(seed("no-rows", withKey(cyan, 0), spriteBmp({4, 0}, cyan)));
+
+  auto cut = spriteBmp({5, 3}, cyan);
+  cut.resize(cut.size() - 7);
+  seeds.push_back(seed("truncated", withKey(cyan, 0), cut));
+  auto eightBit = spriteBmp({4, 2}, cyan);
+  eightBit[28] = 8;
+  seeds.push_back(seed("eight-bit", withKey(cyan, 0), eightBit));
+  auto compressed = spriteBmp({4, 2}, cyan);
+  compressed[30] = 1;
+  seeds.push_back(seed("compressed", withKey(cyan, 0), compressed));
+  auto core = spriteBmp({4, 2}, cyan);
+  core[14] = 12;
+  seeds.push_back(seed("core-header", withKey(cyan, 0), core));
+  auto offsetZero = spriteBmp({4, 2}, cyan);
+  std::fill_n(offsetZero.begin() + 10, 4, 0);
+  seeds.push_back(seed("offset-zero", withKey(cyan, 0), offsetZero));
+  seeds.push_back(seed("signature-only", withKey(cyan, 0), {'B', 'M'}));
+  seeds.push_back(seed("empty", withKey(cyan, 0), {}));
+  return seeds;
+}
+
+}  // namespace zorpix::fuzzing
