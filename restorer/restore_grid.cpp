@@ -1,12 +1,12 @@
 #include "restorer/restore_grid.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "frame/parallel.h"
+#include "frame/row_scan.h"
 #include "scaler/neighbours.h"
 
 namespace zorpix {
@@ -112,22 +112,6 @@ void markOffers(const RowSummary& up, const RowSummary& here, const RowSummary& 
   }
 }
 
-// The first column from c on with a mark, or width. Unmarked cells come in
-// long runs, which are skipped eight at a time.
-int nextMarked(const std::uint8_t* marks, int c, int width) {
-  for (std::uint64_t eight = 0; c + 8 <= width; c += 8) {
-    std::memcpy(&eight, marks + c, sizeof eight);
-    if (eight == 0) continue;
-    // Where the lowest byte comes first, its place is the first marked cell;
-    // a search byte by byte would guess wrong at every edge.
-    if constexpr (std::endian::native == std::endian::little)
-      return c + std::countr_zero(eight) / 8;
-    break;
-  }
-  while (c < width && marks[c] == 0) ++c;
-  return c;
-}
-
 void takeIfOffered(std::uint8_t mark, Offer direction, const Pixel& a, const Pixel& b,
                    Pixel& candidate) {
   if (mark & direction) candidate = average(a, b);
@@ -145,7 +129,7 @@ void takeCandidates(const Grid& working, int r, const std::uint8_t* marks,
   Pixel* vertical = directions.vertical.row(r);
   Pixel* diagonal = directions.diagonal.row(r);
   Pixel* antiDiagonal = directions.antiDiagonal.row(r);
-  for (int c = nextMarked(marks, 0, width); c < width; c = nextMarked(marks, c + 1, width)) {
+  for (int c = firstMarked(marks, 0, width); c < width; c = firstMarked(marks, c + 1, width)) {
     const std::uint8_t mark = marks[c];
     const int cl = wrapColumn(c, -1, width);
     const int cr = wrapColumn(c, 1, width);

@@ -1,11 +1,11 @@
 #include "scaler/scale_grid.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "frame/parallel.h"
+#include "frame/row_scan.h"
 #include "scaler/neighbours.h"
 
 namespace zorpix {
@@ -84,44 +84,9 @@ void markRow(const RowTriple<Channel>& rows, int width, const Rule& rule, std::u
   active[width - 1] = ruleAt(rows, width - 1, width, rule);
 }
 
-// The first marked column from c on, or width. active carries eight zero
-// bytes past its end.
-int nextActive(const std::uint8_t* active, int c, int width) {
-  while (c < width) {
-    std::uint64_t word;
-    std::memcpy(&word, active + c, sizeof word);
-    if (word != 0) {
-      const int skipped = std::endian::native == std::endian::little ? std::countr_zero(word)
-                                                                      : std::countl_zero(word);
-      return c + skipped / 8;
-    }
-    c += 8;
-  }
-  return width;
-}
-
-// The first cell of a row from c on whose flags have openBit set, or width;
-// eight cells at a time.
-int nextOpen(const std::uint8_t* flags, int c, int width, std::uint8_t openBit) {
-  const std::uint64_t openBits = 0x0101010101010101ull * openBit;
-  while (c + 8 <= width) {
-    std::uint64_t word;
-    std::memcpy(&word, flags + c, sizeof word);
-    word &= openBits;
-    if (word != 0) {
-      const int skipped = std::endian::native == std::endian::little ? std::countr_zero(word)
-                                                                      : std::countl_zero(word);
-      return c + skipped / 8;
-    }
-    c += 8;
-  }
-  while (c < width && (flags[c] & openBit) == 0) ++c;
-  return c;
-}
-
 // A scratch row of marks, one per column, reused row after row.
 struct ActiveRow {
-  explicit ActiveRow(int width) : marks(std::size_t(width) + 8, 0) {}
+  explicit ActiveRow(int width) : marks(std::size_t(width), 0) {}
   std::uint8_t* data() { return marks.data(); }
   std::vector<std::uint8_t> marks;
 };
@@ -254,10 +219,10 @@ template <typename Channel, typename Rule, typename Decide>
 void sweepRowInPlace(RowTriple<Channel>& rows, int width, const Rule& rule, std::uint8_t* active,
                      const Decide& decide) {
   markRow(rows, width, rule, active);
-  int c = nextActive(active, 0, width);
+  int c = firstMarked(active, 0, width);
   while (c < width) {
     if (!decide(c)) {
-      c = nextActive(active, c + 1, width);
+      c = firstMarked(active, c + 1, width);
       continue;
     }
     if (c == 0 && width > 1) active[width - 1] = ruleAt(rows, width - 1, width, rule);
@@ -267,7 +232,7 @@ void sweepRowInPlace(RowTriple<Channel>& rows, int width, const Rule& rule, std:
     if (n < width && ruleAt(rows, n, width, rule)) {
       c = n;
     } else {
-      c = nextActive(active, n + 1, width);
+      c = firstMarked(active, n + 1, width);
     }
   }
 }
@@ -382,7 +347,7 @@ void alphaPass(CellGrid<Channel>& grid, const AlphaColor&) {
     for (int c = 1; c + 1 < width; ++c)
       chain[c] = std::uint8_t((h[c] & kOpen) & ((h[c - 1] & kState) == kState ? 1 : 0) &
                               ((h[c + 1] & kState) == kKey ? 1 : 0));
-    for (int c = nextActive(chain, 1, width); c + 1 < width; c = nextActive(chain, c + 1, width))
+    for (int c = firstMarked(chain, 1, width); c + 1 < width; c = firstMarked(chain, c + 1, width))
       s[c] |= s[c - 1];
     for (int c = 0; c + 1 < width; ++c) h[c] = std::uint8_t(h[c] & ~s[c]);
     if (isOpen(h[width - 1]) && ruleAt(rows, width - 1, width, alphaRule))
@@ -401,8 +366,8 @@ void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
   for (int r = 0; r < grid.height(); ++r) {
     RowTriple<Channel> rows(grid, r);
     markRow(rows, width, diagonalRule, active.data());
-    for (int c = nextActive(active.data(), 0, width); c < width;
-         c = nextActive(active.data(), c + 1, width)) {
+    for (int c = firstMarked(active.data(), 0, width); c < width;
+         c = firstMarked(active.data(), c + 1, width)) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
       refineCell(rows.at(c), rows.above(p), rows.below(n), rows.above(n), rows.below(p), keyValue);
@@ -454,8 +419,8 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
   parallelRows(height, [&](int first, int last) {
     for (int r = first; r < last; ++r) {
       const std::uint8_t* here = grid.flagRow(r);
-      for (int c = nextOpen(here, 0, width, openBit); c < width;
-           c = nextOpen(here, c + 1, width, openBit)) {
+      for (int c = firstMarked(here, 0, width, openBit); c < width;
+           c = firstMarked(here, c + 1, width, openBit)) {
         auto at = [&](Offset d) {
           const int rr = wrapRow(r, d.row, height);
           const int cc = wrapColumn(c, d.column, width);
