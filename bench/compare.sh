@@ -3,7 +3,7 @@
 # images, single-threaded where the others can be told so, and prints median
 # wall times, their ratios and peak memory.
 #
-#   bench/compare [build-folder] [runs]
+#   bench/compare.sh [build-folder] [runs]
 #
 # The build folder (default build/release) must hold apps/zorpix,
 # apps/dezorpix and bench/make_sprites. ImageMagick (convert, mogrify) and
