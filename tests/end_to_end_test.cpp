@@ -261,6 +261,41 @@ TEST(Zorpix, PutsEachSourcePixelAtTheTopLeftOfItsBlock) {
     for (int x = 0; x < 9; ++x) EXPECT_EQ(out.at(2 * x, 2 * y), image.at(x, y)) << x << "," << y;
 }
 
+TEST(Zorpix, KeepsTheBackgroundExactlyTheKeyColourAroundSprites) {
+  // Outlined blobs on cyan. Wherever a pixel and its eight neighbours are all
+  // background, its whole 2x2 block must come out cyan, in every mode.
+  const Rgb cyan{0, 255, 255};
+  Image image = filledImage(40, 30, cyan);
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 40; ++x) {
+      const int dx = x % 20 - 10, dy = y % 15 - 7;
+      const int d = dx * dx + dy * dy;
+      if (d <= 20) image.at(x, y) = d >= 13 ? Rgb{30, 20, 30} : Rgb{200, 60 + 4 * dx, 40};
+    }
+  auto background = [&](int x, int y) {
+    for (int j = -1; j <= 1; ++j)
+      for (int i = -1; i <= 1; ++i)
+        if (image.at((x + i + 40) % 40, (y + j + 30) % 30) != cyan) return false;
+    return true;
+  };
+  for (const char* mode : {"0", "1", "2"}) {
+    TempFolder folder;
+    writeFile(folder / "a.bmp", encodeBmp(image));
+    ASSERT_EQ(runProgram(zorpixProgram(), folder.path(), {"0", "255", "255", mode}).status, 0);
+    const Image out = decodeBmp(readFile(folder / "scaled" / "a.bmp"));
+    int checked = 0;
+    for (int y = 0; y < 30; ++y)
+      for (int x = 0; x < 40; ++x) {
+        if (!background(x, y)) continue;
+        ++checked;
+        for (int j = 0; j < 2; ++j)
+          for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(out.at(2 * x + i, 2 * y + j), cyan) << "mode " << mode << " at " << x << "," << y;
+      }
+    EXPECT_GT(checked, 500);
+  }
+}
+
 TEST(Zorpix, RefusesImagesWhoseDoubledSidesTheGridCantCount) {
   TempFolder folder;
   auto header = encodeBmp(Image{0, 1, {}});
