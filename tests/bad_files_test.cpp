@@ -32,16 +32,8 @@ struct Case {
   std::optional<Image> pixels;
 };
 
-struct Program {
-  std::string name;
-  std::string command;
-  std::string folder;
-  int scale;
-  int maxSide;
-};
+using Program = ProgramUnderTest;
 
-Program zorpix() { return {"zorpix", zorpixProgram(), "scaled", 2, 16383}; }
-Program dezorpix() { return {"dezorpix", dezorpixProgram(), "restored", 1, 32767}; }
 
 std::string lineFor(const Program& p, Outcome outcome, const std::string& name) {
   switch (outcome) {
@@ -218,7 +210,7 @@ std::vector<Case> folderCases() {
 
 class BadFiles : public ::testing::TestWithParam<int> {
  protected:
-  Program program() const { return GetParam() == 0 ? zorpix() : dezorpix(); }
+  Program program() const { return programUnderTest(GetParam()); }
   TempFolder folder_;
 };
 

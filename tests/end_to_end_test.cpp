@@ -44,19 +44,11 @@ std::vector<std::string> sortedLines(const std::string& text) {
   return lines;
 }
 
-struct Program {
-  std::string name;
-  std::string command;
-  std::string folder;
-  int scale;
-};
+using Program = ProgramUnderTest;
 
 class BothPrograms : public ::testing::TestWithParam<int> {
  protected:
-  Program program() const {
-    if (GetParam() == 0) return {"zorpix", zorpixProgram(), "scaled", 2};
-    return {"dezorpix", dezorpixProgram(), "restored", 1};
-  }
+  Program program() const { return programUnderTest(GetParam()); }
   TempFolder folder_;
 };
 

@@ -29,19 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Program {
-  std::string name;
-  std::string command;
-  std::string folder;
-  int scale;
-};
+using Program = ProgramUnderTest;
 
 class Faults : public ::testing::TestWithParam<int> {
  protected:
-  Program program() const {
-    if (GetParam() == 0) return {"zorpix", zorpixProgram(), "scaled", 2};
-    return {"dezorpix", dezorpixProgram(), "restored", 1};
-  }
+  Program program() const { return programUnderTest(GetParam()); }
   std::string pathLine(const std::string& name) const {
     return program().folder + outputSeparator() + name + "\n";
   }

@@ -195,6 +195,11 @@ std::string dezorpixProgram() {
          shellQuote(fromEnvironment("DEZORPIX_EXE", DEZORPIX_EXE));
 }
 
+ProgramUnderTest programUnderTest(int which) {
+  if (which == 0) return {"zorpix", zorpixProgram(), "scaled", 2, 16383};
+  return {"dezorpix", dezorpixProgram(), "restored", 1, 32767};
+}
+
 char outputSeparator() { return fromEnvironment("ZORPIX_SEPARATOR", "/")[0]; }
 
 bool testsWindowsPrograms() { return outputSeparator() == '\\'; }

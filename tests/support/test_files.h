@@ -87,6 +87,18 @@ RunResult runProgram(const std::string& program, const std::filesystem::path& fo
 std::string zorpixProgram();
 std::string dezorpixProgram();
 
+// One of the two programs as the end-to-end tests run it.
+struct ProgramUnderTest {
+  std::string name;     // as its console texts name it
+  std::string command;  // what runs it
+  std::string folder;   // its output folder
+  int scale;            // sides of a result per side of its source
+  int maxSide;          // the longest side it takes
+};
+
+// For tests over both programs: 0 is zorpix, 1 dezorpix.
+ProgramUnderTest programUnderTest(int which);
+
 // The separator the programs put between folder and file name.
 char outputSeparator();
 
