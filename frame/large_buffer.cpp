@@ -23,9 +23,6 @@ LargeBuffer::LargeBuffer(std::size_t bytes) : size_(bytes) {
   if (bytes >= kMapThreshold) {
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    if (getenv("ZX_HUGE")) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: no huge pages is still correct
-#endif
     data_ = static_cast<std::byte*>(p);
     mapped_ = true;
     return;
