@@ -1,13 +1,12 @@
 #include "frame/batch.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstdio>
 #include <deque>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
-#include <cstdio>
-#include <new>
 #include <vector>
 
 #include "frame/grid_codec.h"
@@ -123,11 +122,11 @@ namespace {
 // image, and share their own passes out among the cores instead.
 constexpr std::int64_t kSmallImagePixels = std::int64_t{1} << 20;
 
-bool isSmallImage(ByteView data) {
-  const auto width = data.les32(18);
-  const auto height = data.les32(22);
-  if (!width || !height) return true;  // turned away at once
-  return std::abs(std::int64_t(*width)) * std::abs(std::int64_t(*height)) <= kSmallImagePixels;
+bool isSmallImage(const Tool& tool, ByteView data) {
+  const BmpResult decoded = decodeBmp(data, tool.maxSide);
+  const auto* image = std::get_if<BmpImage>(&decoded);
+  // A file the decoder turns away costs nothing to do.
+  return image == nullptr || std::int64_t(image->width) * image->height <= kSmallImagePixels;
 }
 
 // A file being done on a thread of its own. Its lines are kept until every
@@ -164,7 +163,7 @@ bool processFolder(const Tool& tool) {
         continue;
       }
       ByteView data(reinterpret_cast<const std::uint8_t*>(file->bytes.data()), file->size);
-      if (workerCount() > 1 && isSmallImage(data)) {
+      if (workerCount() > 1 && isSmallImage(tool, data)) {
         while (int(pending.size()) >= workerCount()) finishOldest();
         auto job = std::make_unique<PendingFile>();
         PendingFile* slot = job.get();
