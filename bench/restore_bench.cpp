@@ -66,7 +66,7 @@ void copyGrid(const Grid& from, Grid& to) {
 
 void restoreSpriteSheet(benchmark::State& state) {
   const int side = int(state.range(0));
-  alphaColor = AlphaColor{};
+  Workers workers(1);
   Grid sheet(side, side, false);
   const Pixel key{0, 255, 255};
   for (int r = 0; r < side; ++r) std::fill_n(sheet.row(r), std::size_t(side), key);
@@ -77,7 +77,7 @@ void restoreSpriteSheet(benchmark::State& state) {
     state.PauseTiming();
     copyGrid(sheet, grid);
     state.ResumeTiming();
-    restoreGrid(grid);
+    restoreGrid(grid, Settings{}, workers);
     benchmark::DoNotOptimize(grid.row(0));
     benchmark::ClobberMemory();
   }

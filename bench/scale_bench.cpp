@@ -19,13 +19,12 @@ CellGrid<std::uint8_t> doubledSheet(int side) {
 
 void scaleWhole(benchmark::State& state) {
   const int side = int(state.range(0));
-  refineMode = 0;
-  alphaColor = AlphaColor{};
+  Workers workers(1);
   for (auto _ : state) {
     state.PauseTiming();
     CellGrid<std::uint8_t> grid = doubledSheet(side);
     state.ResumeTiming();
-    scaleGrid(grid);
+    scaleGrid(grid, Settings{}, workers);
     benchmark::DoNotOptimize(grid.row(0));
   }
   state.SetItemsProcessed(state.iterations() * side * side);
@@ -37,18 +36,20 @@ void scaleStage(benchmark::State& state) {
   const int side = 1024;
   const int stage = int(state.range(0));
   const AlphaColor key{};
+  const RefinePlan plan = refinePlan(0);
+  Workers workers(1);
   for (auto _ : state) {
     state.PauseTiming();
     CellGrid<std::uint8_t> grid = doubledSheet(side);
-    if (stage > 0) alphaPass(grid, key);
+    if (stage > 0) alphaPass(grid);
     if (stage > 1) diagonalSweep(grid, key);
-    if (stage > 2) refinementRounds(grid, key, 0);  // not part of any timed stage below
+    if (stage > 2) refinementRounds(grid, key, plan, workers);  // not part of any timed stage below
     state.ResumeTiming();
     switch (stage) {
-      case 0: alphaPass(grid, key); break;
+      case 0: alphaPass(grid); break;
       case 1: diagonalSweep(grid, key); break;
       case 2: orthogonalSweep(grid, key); break;
-      case 3: closeGaps(grid, key, 0); break;
+      case 3: closeGaps(grid, key, plan, workers); break;
     }
     benchmark::DoNotOptimize(grid.row(0));
   }

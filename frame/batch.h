@@ -1,32 +1,17 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "frame/bmp.h"
-#include "frame/cell_grid.h"
-#include "frame/platform.h"
+#include "frame/pipeline.h"
 
 namespace zorpix {
 
-// What sets one program apart from the other; everything else of the frame is
-// shared.
-struct Tool {
-  std::string_view name;          // "zorpix", as the console texts name it
-  std::string_view outputFolder;  // "scaled"
-  bool doublesImage;              // the scaler's doubled grid, or one cell per pixel
-  std::int32_t maxSide;           // longest side the grid's 16-bit counts allow
-  void (*algorithm)(CellGrid<std::uint8_t>&);
-  // For a key colour outside 0..255, whose values need wider channels; null
-  // when the tool's results always stay in 0..255 regardless.
-  void (*wideAlgorithm)(CellGrid<std::int16_t>&);
-};
-
 enum class FileOutcome {
   written,  // the result is in the output folder
-  skipped,  // not an image the tool takes; reported, nothing written
+  skipped,  // not an image the program takes; reported, nothing written
   failed,   // a result that couldn't be stored, or no memory for it
 };
 
@@ -37,19 +22,28 @@ using LineSink = std::function<void(std::string_view line)>;
 // One console line, written at once so it shows before long work.
 void printLine(std::string_view text);
 
-// One file, held whole in memory: decode, run the tool's algorithm, encode
-// and store the result under the same name in the output folder. Says the
-// file's one console line (and, when storing fails, one more).
-FileOutcome processFile(const Tool& tool, const std::string& name, ByteView data,
+// The console line for a file that gave no result.
+std::string describe(FileProblem problem, const Profile& profile, const std::string& name);
+
+// One file, held whole in memory, through transformFile into the output
+// folder under the same name. Says the file's console line: the result's
+// path, or why there is none (when storing fails, after the path).
+FileOutcome processFile(const Profile& profile, const std::string& name, ByteView data,
+                        const Settings& settings, Workers& workers,
                         const LineSink& say = printLine);
 
 // Every "*.bmp" of the working folder through processFile. False when any
 // result could not be stored.
-bool processFolder(const Tool& tool);
+bool processFolder(const Profile& profile, const Settings& settings, Workers& workers);
 
-// Stores folder/name. produce hands the file's bytes to the sink in order; the
-// file appears under its name only once all of them are written.
-bool writeFile(const std::string& folder, const std::string& name,
-               const std::function<bool(ReplacingFile& sink)>& produce);
+// Stores folder/name from bytes that produce hands to its sink in order. The
+// folder and the file are made when the first bytes arrive, after announce
+// has run, so that a file producing none leaves no trace; the file takes its
+// name only once every byte is written. Returns produce's answer, or
+// notStored when the bytes could not be kept.
+std::optional<FileProblem> writeFile(
+    const std::string& folder, const std::string& name,
+    const std::function<std::optional<FileProblem>(const ByteSink& sink)>& produce,
+    const std::function<void()>& announce);
 
 }  // namespace zorpix

@@ -5,21 +5,9 @@
 #include <new>
 
 #include "frame/large_buffer.h"
+#include "zorpix/zorpix.h"
 
 namespace zorpix {
-
-// The key colour that marks the transparent background. The command line
-// accepts any number, so each channel is kept in 16 bits like the grid's.
-struct AlphaColor {
-  std::int16_t red = 0;
-  std::int16_t green = 255;
-  std::int16_t blue = 255;
-};
-
-// Process-wide settings, written once by runTool before the batch starts and
-// only read afterwards.
-extern AlphaColor alphaColor;
-extern std::int32_t refineMode;
 
 // True when every channel of the key colour is a byte value. Then no stage can
 // ever produce a value outside 0..255 and the grids can hold byte channels.

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <limits>
-#include <string>
+
+#include "frame/batch.h"
+#include "frame/platform.h"
 
 namespace zorpix {
-
-AlphaColor alphaColor;
-std::int32_t refineMode = 0;
 
 std::int32_t parseNumber(const char* text) {
   auto isSpace = [](char ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); };
@@ -28,31 +27,36 @@ std::int16_t lowWord(std::int32_t value) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint32_t>(value)));
 }
 
-int runTool(int argc, char** argv, const Tool& tool) {
-  const std::string program(tool.name);
-  reportOversizeWrites();
-  alphaColor = AlphaColor{};
-  refineMode = 0;
-  printLine("Developed by the zorpix developers email zorpix@example.org");
-  printLine("Place " + program + ".exe in folder that contains 24bit *.BMP files");
+CommandLine readCommandLine(std::string_view programName, int argc, const char* const* argv) {
+  const std::string program(programName);
+  CommandLine line;
+  line.banner = {"Developed by the zorpix developers email zorpix@example.org",
+                 "Place " + program + ".exe in folder that contains 24bit *.BMP files"};
   const int numbers = argc - 1;
   if (numbers >= 3) {
-    alphaColor.red = lowWord(parseNumber(argv[1]));
-    alphaColor.green = lowWord(parseNumber(argv[2]));
-    alphaColor.blue = lowWord(parseNumber(argv[3]));
-    refineMode = numbers >= 4 ? parseNumber(argv[4]) : 0;
-    printLine("using " + std::to_string(alphaColor.red) + " " + std::to_string(alphaColor.green) +
-              " " + std::to_string(alphaColor.blue) + " as alpha color");
+    AlphaColor& key = line.settings.alphaColor;
+    key.red = lowWord(parseNumber(argv[1]));
+    key.green = lowWord(parseNumber(argv[2]));
+    key.blue = lowWord(parseNumber(argv[3]));
+    line.settings.refineMode = numbers >= 4 ? parseNumber(argv[4]) : 0;
+    line.banner.push_back("using " + std::to_string(key.red) + " " + std::to_string(key.green) +
+                          " " + std::to_string(key.blue) + " as alpha color");
   } else {
-    printLine("using default alpha color 0 255 255");
-    printLine("to use other color as alpha run command line");
-    printLine(program + ".exe r g b");
-    printLine("where r,g,b is number from 0 to 255");
-    printLine("for example");
-    printLine(program + ".exe 255 0 255");
-    printLine("will use purple as alpha");
+    line.banner.insert(line.banner.end(), {"using default alpha color 0 255 255",
+                                           "to use other color as alpha run command line",
+                                           program + ".exe r g b",
+                                           "where r,g,b is number from 0 to 255", "for example",
+                                           program + ".exe 255 0 255", "will use purple as alpha"});
   }
-  return processFolder(tool) ? 0 : 1;
+  return line;
+}
+
+int runTool(int argc, char** argv, const Profile& profile) {
+  reportOversizeWrites();
+  const CommandLine line = readCommandLine(profile.name, argc, argv);
+  for (const std::string& text : line.banner) printLine(text);
+  Workers workers;
+  return processFolder(profile, line.settings, workers) ? 0 : 1;
 }
 
 }  // namespace zorpix

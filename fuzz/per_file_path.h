@@ -1,17 +1,16 @@
 #pragma once
 
 // The whole path one file takes through either program, from its bytes to the
-// bytes of its result, without the folder and the console: what the fuzzers
-// drive and what the regression test replays. It follows processFile step by
-// step (decode, fill the grid, run the algorithm, header and encoded rows), so
-// a change there belongs here too.
+// bytes of its result, without the folder and the console (transformFile):
+// what the fuzzers drive and what the regression test replays, with checks of
+// what every result must be.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "frame/cell_grid.h"
+#include "zorpix/zorpix.h"
 
 namespace zorpix::fuzzing {
 
@@ -23,19 +22,16 @@ enum class Program { zorpix, dezorpix };
 constexpr std::size_t kSettingsBytes = 8;
 
 struct RunSettings {
-  AlphaColor key;
-  std::int32_t refineMode = 0;
-  // How the frame's row-range parameters are exercised: rows per encoder
-  // call, and the row at which the grid fill is split into two calls (as a
-  // fraction of the image's height, in sevenths).
-  std::int32_t rowsPerChunk = 1;
-  std::int32_t fillSplitSevenths = 0;
+  Settings settings;
+  // Workers the pipeline shares its rows among, 1 to 4; more than one must
+  // give the bytes that one gives.
+  int workers = 1;
 };
 
 // byte 0: refineMode, as a signed byte.
 // byte 1: bits 0-1 the key colour (0 cyan, 1 purple, 2 bytes 2-4 as red, green,
 //         blue, 3 bytes 2-7 as three little-endian signed 16-bit values);
-//         bits 2-4 rows per encoder call less one; bits 5-7 the fill split.
+//         bits 2-3 the workers less one.
 RunSettings settingsFrom(const std::uint8_t* data, std::size_t size);
 
 // The settings bytes that settingsFrom reads back as the given values, for

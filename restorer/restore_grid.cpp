@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "frame/parallel.h"
 #include "frame/row_scan.h"
 #include "scaler/neighbours.h"
 
@@ -145,11 +144,11 @@ void takeCandidates(const Grid& working, int r, const std::uint8_t* marks,
 // order of cells or the split of rows between callers. Summaries of three
 // rows slide down the range, so each row is summarised once; the scratch rows
 // belong to the call, so calls on different row ranges share nothing.
-void sweepRows(const Grid& working, DirectionGrids& directions, int yFirst, int yLast) {
+void sweepRows(const Grid& working, const AlphaColor key, DirectionGrids& directions, int yFirst,
+               int yLast) {
   const int height = working.height();
   const int width = working.width();
   if (width == 0 || yFirst >= yLast) return;
-  const AlphaColor key = alphaColor;
   const std::size_t padded = std::size_t(width) + 2;
   std::vector<std::int16_t> brightness(3 * padded);
   std::vector<std::uint8_t> keyColoured(3 * padded);
@@ -197,18 +196,25 @@ void combineRows(const DirectionGrids& directions, Grid& working, int yFirst, in
 
 }  // namespace
 
-void restoreGrid(CellGrid<std::uint8_t>& grid) {
+void restoreGrid(CellGrid<std::uint8_t>& grid, const Settings& settings, Workers& workers) {
   const int height = grid.height();
+  const AlphaColor key = settings.alphaColor;
   DirectionGrids directions = makeDirectionGrids(height, grid.width());
   // Every step reads one side and writes the other, so rows can be shared
   // out among threads without changing a single value.
-  parallelRows(height, [&](int first, int last) {
+  workers.forRows(height, [&](int first, int last) {
     copyStartingColours(grid, directions, first, last);
   });
   for (int round = 0; round < kRounds; ++round) {
-    parallelRows(height, [&](int first, int last) { sweepRows(grid, directions, first, last); });
-    parallelRows(height, [&](int first, int last) { combineRows(directions, grid, first, last); });
+    workers.forRows(height, [&](int first, int last) {
+      sweepRows(grid, key, directions, first, last);
+    });
+    workers.forRows(height, [&](int first, int last) { combineRows(directions, grid, first, last); });
   }
 }
+
+// Every value the smoothing makes is an average of pixels, so byte channels
+// always suffice, whatever the key colour.
+const Profile kRestorerProfile{"dezorpix", "restored", false, 32767, restoreGrid, nullptr};
 
 }  // namespace zorpix

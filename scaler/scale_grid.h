@@ -1,17 +1,42 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "frame/cell_grid.h"
+#include "frame/pipeline.h"
+#include "frame/workers.h"
 
 namespace zorpix {
 
 // Decides every open cell of the scaler's doubled grid in place: the alpha
-// pass, the refinement rounds that refineMode selects, then the gap closing
-// pass. The grid comes as the frame builds it: source pixels settled at even
-// rows and odd columns, every other cell open in the key colour.
+// pass, the refinement rounds that the settings' refineMode selects, then the
+// gap closing pass. The grid comes as the frame builds it: source pixels
+// settled at even rows and odd columns, every other cell open in the key
+// colour.
 template <typename Channel>
-void scaleGrid(CellGrid<Channel>& grid);
+void scaleGrid(CellGrid<Channel>& grid, const Settings& settings, Workers& workers);
+
+// zorpix: doubles into "scaled", sides up to 16383.
+extern const Profile kScalerProfile;
+
+// Everything the refinement mode decides, in one place.
+struct RefinePlan {
+  bool secondRound;           // the re-seed step and a second round follow the first
+  std::uint8_t reopenedMark;  // the re-seed opens the source cells whose kUsed bit is this
+  std::uint8_t gapOpenBit;    // the open flag the gap closing pass judges by
+};
+
+constexpr RefinePlan refinePlan(std::int32_t mode) {
+  // Two rounds for a mode of 1 or less. Mode 0 re-opens the source cells the
+  // first round used, the others those it did not use. After two rounds the
+  // gap pass judges by round 1's flags, so that what only round 2 filled may
+  // be closed again.
+  const bool twoRounds = mode <= 1;
+  return {twoRounds, std::uint8_t(mode == 0 ? kUsed : 0),
+          std::uint8_t(twoRounds ? kWasOpen : kOpen)};
+}
 
 // The stages, in the order scaleGrid runs them; exposed for tests. Each needs
 // every key-coloured cell marked kKey, as the frame builds the grid and as
@@ -22,9 +47,9 @@ template <typename Channel>
 void markKeyCells(CellGrid<Channel>& grid, const AlphaColor& key);
 
 // Settles, as key colour, every open cell that lies between two settled
-// key-coloured cells. In place, in raster order.
+// key-coloured cells. In place, in raster order; reads only the marks.
 template <typename Channel>
-void alphaPass(CellGrid<Channel>& grid, const AlphaColor& key);
+void alphaPass(CellGrid<Channel>& grid);
 
 // The two sweeps of a refinement round, in place and in raster order.
 template <typename Channel>
@@ -32,12 +57,49 @@ void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key);
 template <typename Channel>
 void orthogonalSweep(CellGrid<Channel>& grid, const AlphaColor& key);
 
-// Round 1, and for a mode of 1 or less the re-seed step and round 2.
+// The re-seed step between the rounds, over rows [first, last): opens every
+// cell again, keeping its colour, except the source cells the plan keeps,
+// and remembers round 1's open flags for the gap closing pass.
 template <typename Channel>
-void refinementRounds(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode);
+void reseedRows(CellGrid<Channel>& grid, const RefinePlan& plan, int first, int last);
 
-// Closes what the rounds left open from settled cells two steps away.
+// Round 1, and when the plan says so the re-seed step and round 2.
 template <typename Channel>
-void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode);
+void refinementRounds(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+                      Workers& workers);
+
+// Which cells the gap closing pass closed, a bit per cell, each row in whole
+// words so that row ranges done side by side never share one.
+class GapMarks {
+ public:
+  GapMarks(int height, int width);
+  void set(int r, int c) { word(r, c) |= std::uint64_t{1} << (c % 64); }
+  bool test(int r, int c) const { return (bits_[index(r, c)] >> (c % 64)) & 1; }
+  bool anyInRow(int r) const;
+
+ private:
+  std::size_t index(int r, int c) const {
+    return std::size_t(r) * wordsPerRow_ + std::size_t(c) / 64;
+  }
+  std::uint64_t& word(int r, int c) { return bits_[index(r, c)]; }
+  std::size_t wordsPerRow_;
+  std::vector<std::uint64_t> bits_;
+};
+
+// The gap closing pass in its two halves, each over rows [first, last):
+// colour the open cells that a line of settled cells two steps away closes,
+// reading only the flags as the rounds left them; then, once every row is
+// coloured, settle the plan's open flags and the closed cells' marks.
+template <typename Channel>
+void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& closed, int first,
+                  int last);
+template <typename Channel>
+void settleGapRows(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+                   const GapMarks& closed, int first, int last);
+
+// Both halves over the whole grid.
+template <typename Channel>
+void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+               Workers& workers);
 
 }  // namespace zorpix

@@ -12,6 +12,7 @@
 #include "frame/command_line.h"
 #include "frame/grid_codec.h"
 #include "frame/platform.h"
+#include "support/pipeline_run.h"
 #include "support/test_files.h"
 
 namespace zorpix {
@@ -44,6 +45,49 @@ TEST(ParseNumber, ColourKeepsTheLowWordAsSigned) {
   EXPECT_EQ(lowWord(-1), -1);
   EXPECT_EQ(lowWord(INT_MAX), -1);
   EXPECT_EQ(lowWord(INT_MIN), 0);
+}
+
+// Every command line the programs' usage text and confirmation cover.
+TEST(ReadCommandLine, GivesTheSettingsAndTheBannerOfEveryArgumentCount) {
+  struct Case {
+    std::vector<const char*> args;
+    AlphaColor key;
+    std::int32_t mode;
+    std::string confirmation;  // empty: the usage text
+  };
+  const Case cases[] = {
+      {{}, {0, 255, 255}, 0, ""},
+      {{"255"}, {0, 255, 255}, 0, ""},
+      {{"255", "0"}, {0, 255, 255}, 0, ""},
+      {{"255", "0", "255"}, {255, 0, 255}, 0, "using 255 0 255 as alpha color"},
+      {{"255", "0", "255", "1"}, {255, 0, 255}, 1, "using 255 0 255 as alpha color"},
+      {{"255", "0", "255", "1", "9"}, {255, 0, 255}, 1, "using 255 0 255 as alpha color"},
+      {{"300", "0", "0", "-7"}, {300, 0, 0}, -7, "using 300 0 0 as alpha color"},
+      {{"70000", "65535", "-1"}, {4464, -1, -1}, 0, "using 4464 -1 -1 as alpha color"},
+      {{"purple", " 12", "7x", "two"}, {0, 12, 7}, 0, "using 0 12 7 as alpha color"},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv{"/usr/bin/dezorpix"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const CommandLine line = readCommandLine("dezorpix", int(argv.size()), argv.data());
+    const std::string given = std::to_string(c.args.size()) + " arguments";
+    EXPECT_EQ(line.settings.alphaColor.red, c.key.red) << given;
+    EXPECT_EQ(line.settings.alphaColor.green, c.key.green) << given;
+    EXPECT_EQ(line.settings.alphaColor.blue, c.key.blue) << given;
+    EXPECT_EQ(line.settings.refineMode, c.mode) << given;
+    std::vector<std::string> expected{"Developed by the zorpix developers email zorpix@example.org",
+                                      "Place dezorpix.exe in folder that contains 24bit *.BMP files"};
+    if (c.confirmation.empty()) {
+      expected.insert(expected.end(),
+                      {"using default alpha color 0 255 255",
+                       "to use other color as alpha run command line", "dezorpix.exe r g b",
+                       "where r,g,b is number from 0 to 255", "for example",
+                       "dezorpix.exe 255 0 255", "will use purple as alpha"});
+    } else {
+      expected.push_back(c.confirmation);
+    }
+    EXPECT_EQ(line.banner, expected) << given;
+  }
 }
 
 TEST(ByteView, RefusesEveryReadPastTheEnd) {
@@ -145,29 +189,27 @@ TEST(DecodeBmp, ChecksSidesAndPixelDataBeforeAnythingIsAllocated) {
   EXPECT_FALSE(errorOf(std::vector<std::uint8_t>(good.begin(), good.end() - 1)));
 }
 
-// The grid as the scaler receives it, written straight back out.
+// The pipeline with an algorithm that leaves the grid as the frame built it:
+// each program's grid, written straight back out.
+template <typename Channel>
+void leaveAsBuilt(CellGrid<Channel>&, const Settings&, Workers&) {}
+
+const Profile kAsBuiltDoubled{"test", "out", true, 16383, leaveAsBuilt<std::uint8_t>,
+                              leaveAsBuilt<std::int16_t>};
+const Profile kAsBuiltPlain{"test", "out", false, 32767, leaveAsBuilt<std::uint8_t>, nullptr};
+
+std::vector<std::uint8_t> roundTrip(const Profile& profile, const std::vector<std::uint8_t>& file) {
+  Workers workers(1);
+  auto result = testing::runPipeline(profile, file, Settings{}, workers);
+  return std::get<std::vector<std::uint8_t>>(std::move(result));
+}
+
 std::vector<std::uint8_t> doubledRoundTrip(const std::vector<std::uint8_t>& file) {
-  BmpResult decoded = decodeBytes(file);
-  const BmpImage& image = std::get<BmpImage>(decoded);
-  CellGrid<std::uint8_t> grid(2 * image.height, 2 * image.width, true);
-  fillDoubledGrid(image, Cell<std::uint8_t>{0, 255, 255}, grid, 0, image.height);
-  std::vector<std::uint8_t> out(kBmpHeaderBytes + *bmpPixelBytes(grid.width(), grid.height()));
-  const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
-  std::copy(header.begin(), header.end(), out.begin());
-  encodeRows(grid, 0, grid.height(), out.data() + kBmpHeaderBytes);
-  return out;
+  return roundTrip(kAsBuiltDoubled, file);
 }
 
 std::vector<std::uint8_t> plainRoundTrip(const std::vector<std::uint8_t>& file) {
-  BmpResult decoded = decodeBytes(file, 32767);
-  const BmpImage& image = std::get<BmpImage>(decoded);
-  CellGrid<std::uint8_t> grid(image.height, image.width, false);
-  fillPlainGrid(image, grid, 0, image.height);
-  std::vector<std::uint8_t> out(kBmpHeaderBytes + *bmpPixelBytes(grid.width(), grid.height()));
-  const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
-  std::copy(header.begin(), header.end(), out.begin());
-  encodeRows(grid, 0, grid.height(), out.data() + kBmpHeaderBytes);
-  return out;
+  return roundTrip(kAsBuiltPlain, file);
 }
 
 BmpLayout layoutNumber(int n) {

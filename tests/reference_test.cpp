@@ -329,24 +329,28 @@ std::vector<Rgb16> gridColours(const CellGrid<Channel>& grid) {
   return result;
 }
 
+// The algorithms on the calling thread alone; other worker counts give the
+// same bytes (threads_test).
+Workers& oneWorker() {
+  static Workers workers(1);
+  return workers;
+}
+
 template <typename Channel>
 std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int32_t mode) {
-  alphaColor = key;
-  refineMode = mode;
   const StoredPixels stored = store(picture);
   CellGrid<Channel> grid(2 * picture.height, 2 * picture.width, true);
   const Cell<Channel> keyCell{Channel(key.red), Channel(key.green), Channel(key.blue)};
   fillDoubledGrid(stored.image, keyCell, grid, 0, picture.height);
-  scaleGrid(grid);
+  scaleGrid(grid, Settings{key, mode}, oneWorker());
   return gridColours(grid);
 }
 
 std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key) {
-  alphaColor = key;
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
   fillPlainGrid(stored.image, grid, 0, picture.height);
-  restoreGrid(grid);
+  restoreGrid(grid, Settings{key, 0}, oneWorker());
   return gridColours(grid);
 }
 
@@ -517,10 +521,8 @@ TEST(ScalerMatchesReferenceOnWideChannels, AnySixteenBitSourceValues) {
             grid.flags(r, c) = source ? 0 : kOpen;
           }
         reference::scaleCells(model, std::int16_t(rows), std::int16_t(columns), key.colour, mode);
-        alphaColor = key.colour;
-        refineMode = mode;
         markKeyCells(grid, key.colour);
-        scaleGrid(grid);
+        scaleGrid(grid, Settings{key.colour, mode}, oneWorker());
         const std::vector<Rgb16> actual = gridColours(grid);
         ++cases;
         const auto result = sameCells(reference::colours(model), actual, columns);

@@ -26,7 +26,6 @@ constexpr Rgb kCyan{0, 255, 255};
 Rgb grey(int v) { return Rgb{v, v, v}; }
 
 Rows restored(const Rows& rows, AlphaColor key = AlphaColor{}) {
-  alphaColor = key;
   const int height = int(rows.size());
   const int width = rows.empty() ? 0 : int(rows[0].size());
   CellGrid<std::uint8_t> grid(height, width, false);
@@ -35,7 +34,8 @@ Rows restored(const Rows& rows, AlphaColor key = AlphaColor{}) {
       const Rgb& p = rows[std::size_t(r)][std::size_t(c)];
       grid.at(r, c) = {std::uint8_t(p.red), std::uint8_t(p.green), std::uint8_t(p.blue)};
     }
-  restoreGrid(grid);
+  Workers workers(1);
+  restoreGrid(grid, Settings{key, 0}, workers);
   EXPECT_EQ(grid.height(), height);
   EXPECT_EQ(grid.width(), width);
   Rows out(std::size_t(height), std::vector<Rgb>(std::size_t(width), Rgb{}));

@@ -15,6 +15,14 @@ using C8 = Cell<std::uint8_t>;
 
 constexpr AlphaColor kCyan{0, 255, 255};
 
+// The stages on the calling thread alone.
+Workers& oneWorker() {
+  static Workers workers(1);
+  return workers;
+}
+
+Settings cyanWithMode(std::int32_t mode) { return Settings{kCyan, mode}; }
+
 C8 grey(int v) { return C8{std::uint8_t(v), std::uint8_t(v), std::uint8_t(v)}; }
 
 void expectCell(const Grid& grid, int r, int c, int red, int green, int blue) {
@@ -43,7 +51,7 @@ void settle(Grid& grid, int r, int c, C8 colour) {
 // The gap closing pass on a grid whose colours the test set by hand.
 void gapPass(Grid& grid, int mode) {
   markKeyCells(grid, kCyan);
-  closeGaps(grid, kCyan, mode);
+  closeGaps(grid, kCyan, refinePlan(mode), oneWorker());
 }
 
 // The doubled grid as the frame builds it from an image given row by row
@@ -93,7 +101,7 @@ TEST(AlphaPass, SettlesCellsBetweenTwoKeyColouredPixels) {
   // One image row: key, key, red. Grid columns run mirrored: the pixels sit at
   // columns 5, 3 and 1.
   Grid grid = doubledGrid(2, 3, {grey(0), grey(0), grey(0), {0, 255, 255}, {0, 255, 255}, {200, 0, 0}});
-  alphaPass(grid, kCyan);
+  alphaPass(grid);
   // Row 2 holds the key, key, red row: between the two keys (column 4) settles,
   // between key and red (column 2) doesn't.
   EXPECT_FALSE(grid.isOpen(2, 4));
@@ -112,13 +120,13 @@ TEST(AlphaPass, LastRowAndColumnSettleThroughCellsSettledEarlierInThePass) {
   // the last row's odd/even cells reach, by wrapping, cells of row 0 that the
   // pass has just settled.
   Grid grid = doubledGrid(2, 2, std::vector<C8>(4, C8{0, 255, 255}));
-  alphaPass(grid, kCyan);
+  alphaPass(grid);
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 4; ++c) EXPECT_FALSE(grid.isOpen(r, c)) << r << "," << c;
 
   // The same shape with one channel off is no key colour at all.
   Grid offByOne = doubledGrid(2, 2, std::vector<C8>(4, C8{0, 255, 254}));
-  alphaPass(offByOne, kCyan);
+  alphaPass(offByOne);
   EXPECT_TRUE(offByOne.isOpen(0, 0));
   EXPECT_TRUE(offByOne.isOpen(1, 0));
 }
@@ -136,7 +144,7 @@ TEST(AlphaPass, TheLastColumnSettlesThroughCellsSettledEarlierInThePass) {
     settle(grid, 0, c, c == 1 || c == 5 ? key : grey(9));
     settle(grid, 2, c, c == 7 ? key : grey(9));
   }
-  alphaPass(grid, kCyan);
+  alphaPass(grid);
   EXPECT_FALSE(grid.isOpen(1, 0));
   EXPECT_FALSE(grid.isOpen(1, 6));
   EXPECT_FALSE(grid.isOpen(1, 7));
@@ -157,7 +165,7 @@ TEST(AlphaPass, ACellSettlesThroughTheNeighbourSettledJustBeforeIt) {
   settle(grid, 1, 4, key);
   settle(grid, 0, 6, key);
   settle(grid, 2, 6, key);
-  alphaPass(grid, kCyan);
+  alphaPass(grid);
   EXPECT_FALSE(grid.isOpen(1, 2));
   EXPECT_FALSE(grid.isOpen(1, 3));
   EXPECT_TRUE(grid.isOpen(1, 5));
@@ -259,8 +267,8 @@ std::vector<C8> twoByTwo() { return {grey(10), grey(50), grey(90), grey(200)}; }
 
 TEST(Refinement, TwoByTwoImageFillsEveryGapWithTheCloserDiagonal) {
   Grid grid = doubledGrid(2, 2, twoByTwo());
-  alphaPass(grid, kCyan);
-  refinementRounds(grid, kCyan, 2);
+  alphaPass(grid);
+  refinementRounds(grid, kCyan, refinePlan(2), oneWorker());
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 4; ++c) {
       const bool source = r % 2 == 0 && c % 2 == 1;
@@ -278,8 +286,8 @@ TEST(Refinement, TwoByTwoImageFillsEveryGapWithTheCloserDiagonal) {
 TEST(Refinement, TwoByTwoImageComesOutTheSameForEveryMode) {
   for (int mode : {-5, 0, 1, 2, 7}) {
     Grid grid = doubledGrid(2, 2, twoByTwo());
-    alphaPass(grid, kCyan);
-    refinementRounds(grid, kCyan, mode);
+    alphaPass(grid);
+    refinementRounds(grid, kCyan, refinePlan(mode), oneWorker());
     gapPass(grid, mode);
     expectCell(grid, 0, 3, 10, 10, 10);
     expectCell(grid, 0, 1, 50, 50, 50);
@@ -297,8 +305,8 @@ TEST(Refinement, ReseedReopensComplementarySourceCells) {
   // open; mode 0 reopens none, and round 2 settles every other cell again.
   for (int mode : {0, 1}) {
     Grid grid = doubledGrid(2, 2, twoByTwo());
-    alphaPass(grid, kCyan);
-    refinementRounds(grid, kCyan, mode);
+    alphaPass(grid);
+    refinementRounds(grid, kCyan, refinePlan(mode), oneWorker());
     for (int r = 0; r < 4; ++r)
       for (int c = 0; c < 4; ++c) {
         EXPECT_EQ(grid.flags(r, c) & kWasOpen, 0) << "round 1 settled everything";
@@ -309,23 +317,20 @@ TEST(Refinement, ReseedReopensComplementarySourceCells) {
 
 TEST(ScaleGrid, OnePixelImageFillsItsBlockWithThePixel) {
   for (int mode : {-1, 0, 1, 2, 3}) {
-    refineMode = mode;
-    alphaColor = kCyan;
     Grid grid = doubledGrid(1, 1, {C8{12, 34, 56}});
-    scaleGrid(grid);
+    scaleGrid(grid, cyanWithMode(mode), oneWorker());
     for (int r = 0; r < 2; ++r)
       for (int c = 0; c < 2; ++c) expectCell(grid, r, c, 12, 34, 56);
   }
-  refineMode = 0;
 }
 
 TEST(ScaleGrid, KeyColouredImageStaysKeyColouredEverywhere) {
   for (int mode : {-1, 0, 1, 2}) {
     Grid grid = doubledGrid(3, 5, std::vector<C8>(15, C8{0, 255, 255}));
-    alphaPass(grid, kCyan);
+    alphaPass(grid);
     for (int r = 0; r < 6; ++r)
       for (int c = 0; c < 10; ++c) EXPECT_FALSE(grid.isOpen(r, c));
-    refinementRounds(grid, kCyan, mode);
+    refinementRounds(grid, kCyan, refinePlan(mode), oneWorker());
     gapPass(grid, mode);
     for (int r = 0; r < 6; ++r)
       for (int c = 0; c < 10; ++c) expectCell(grid, r, c, 0, 255, 255);
@@ -339,10 +344,8 @@ TEST(ScaleGrid, KeyColourNeverBlendsIntoASpriteEdge) {
   for (int y = 2; y < 4; ++y)
     for (int x = 2; x < 4; ++x) pixels[std::size_t(y * 6 + x)] = C8{200, 0, 0};
   for (int mode : {0, 1, 2}) {
-    refineMode = mode;
-    alphaColor = kCyan;
     Grid grid = doubledGrid(6, 6, pixels);
-    scaleGrid(grid);
+    scaleGrid(grid, cyanWithMode(mode), oneWorker());
     for (int r = 0; r < 12; ++r)
       for (int c = 0; c < 12; ++c) {
         const C8& cell = grid.at(r, c);
@@ -352,7 +355,6 @@ TEST(ScaleGrid, KeyColourNeverBlendsIntoASpriteEdge) {
                                 << int(cell.red) << "," << int(cell.green) << "," << int(cell.blue);
       }
   }
-  refineMode = 0;
 }
 
 // closeGaps with one open cell at (4,4) of an 8x8 grid of settled cells whose
@@ -512,16 +514,14 @@ TEST(ScaleGrid, WideChannelsCarryAKeyColourOutsideTheByteRange) {
     }
   grid.at(0, 1) = Cell<std::int16_t>{20, 40, 60};
   grid.flags(0, 1) = 0;
-  alphaColor = AlphaColor{300, 0, 0};
-  refineMode = 0;
-  markKeyCells(grid, alphaColor);
-  scaleGrid(grid);
+  const Settings settings{AlphaColor{300, 0, 0}, 0};
+  markKeyCells(grid, settings.alphaColor);
+  scaleGrid(grid, settings, oneWorker());
   for (int r = 0; r < 2; ++r)
     for (int c = 0; c < 2; ++c) {
       EXPECT_EQ(grid.at(r, c).red, 20);
       EXPECT_EQ(grid.at(r, c).blue, 60);
     }
-  alphaColor = AlphaColor{};
 }
 
 }  // namespace

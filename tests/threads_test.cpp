@@ -1,23 +1,24 @@
-// The passes that share rows out among threads must give the same bytes as
-// one thread does, on images large enough that every pass splits.
+// The work shared out among workers must give the same bytes as one worker
+// does, on images large enough that every pass splits, and a folder of mixed
+// sizes must never run more threads than there are workers.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include "frame/grid_codec.h"
-#include "frame/parallel.h"
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "frame/batch.h"
 #include "restorer/restore_grid.h"
 #include "scaler/scale_grid.h"
+#include "support/pipeline_run.h"
 #include "support/test_files.h"
 
 namespace zorpix {
 namespace {
-
-template <typename Channel>
-std::vector<std::uint8_t> pixelsOf(const CellGrid<Channel>& grid) {
-  std::vector<std::uint8_t> out(std::size_t(*bmpPixelBytes(grid.width(), grid.height())));
-  encodeRows(grid, 0, grid.height(), out.data());
-  return out;
-}
 
 // A sprite-like image: blobs of few colours on the key colour, so that every
 // stage has work.
@@ -30,53 +31,79 @@ testing::Image spriteImage(int width, int height, unsigned seed) {
   return image;
 }
 
-template <typename Channel>
-std::vector<std::uint8_t> scaled(const std::vector<std::uint8_t>& file, int workers) {
-  setWorkerCount(workers);
-  const BmpImage image = std::get<BmpImage>(decodeBmp(ByteView(file.data(), file.size()), 16383));
-  CellGrid<Channel> grid(2 * image.height, 2 * image.width, true);
-  const Cell<Channel> key{Channel(alphaColor.red), Channel(alphaColor.green),
-                          Channel(alphaColor.blue)};
-  parallelRows(image.height, [&](int a, int b) { fillDoubledGrid(image, key, grid, a, b); });
-  scaleGrid(grid);
-  return pixelsOf(grid);
+std::vector<std::uint8_t> resultOf(const Profile& profile, const std::vector<std::uint8_t>& file,
+                                   const Settings& settings, int workerCount) {
+  Workers workers(workerCount);
+  auto result = testing::runPipeline(profile, file, settings, workers);
+  return std::get<std::vector<std::uint8_t>>(std::move(result));
 }
 
-std::vector<std::uint8_t> restored(const std::vector<std::uint8_t>& file, int workers) {
-  setWorkerCount(workers);
-  const BmpImage image = std::get<BmpImage>(decodeBmp(ByteView(file.data(), file.size()), 32767));
-  CellGrid<std::uint8_t> grid(image.height, image.width, false);
-  parallelRows(image.height, [&](int a, int b) { fillPlainGrid(image, grid, a, b); });
-  restoreGrid(grid);
-  return pixelsOf(grid);
-}
-
-class Threads : public ::testing::Test {
- protected:
-  void TearDown() override {
-    setWorkerCount(0);
-    alphaColor = AlphaColor{};
-    refineMode = 0;
-  }
-};
-
-TEST_F(Threads, ScalerGivesTheSameBytesOnAnyNumberOfThreads) {
+TEST(Threads, ScalerGivesTheSameBytesOnAnyNumberOfWorkers) {
   const auto file = testing::encodeBmp(spriteImage(150, 260, 3));
   for (int mode : {0, 1, 2}) {
-    refineMode = mode;
-    const auto one = scaled<std::uint8_t>(file, 1);
-    for (int workers : {2, 3, 5}) EXPECT_EQ(scaled<std::uint8_t>(file, workers), one) << mode;
-    alphaColor = AlphaColor{300, 0, 0};
-    const auto wideOne = scaled<std::int16_t>(file, 1);
-    EXPECT_EQ(scaled<std::int16_t>(file, 4), wideOne) << mode;
-    alphaColor = AlphaColor{};
+    for (const AlphaColor key : {AlphaColor{}, AlphaColor{300, 0, 0}}) {
+      const Settings settings{key, mode};
+      const auto one = resultOf(kScalerProfile, file, settings, 1);
+      for (int workers : {2, 3, 5})
+        EXPECT_EQ(resultOf(kScalerProfile, file, settings, workers), one)
+            << "mode " << mode << ", key red " << key.red << ", " << workers << " workers";
+    }
   }
 }
 
-TEST_F(Threads, RestorerGivesTheSameBytesOnAnyNumberOfThreads) {
+TEST(Threads, RestorerGivesTheSameBytesOnAnyNumberOfWorkers) {
   const auto file = testing::encodeBmp(spriteImage(170, 400, 4));
-  const auto one = restored(file, 1);
-  for (int workers : {2, 3, 6}) EXPECT_EQ(restored(file, workers), one);
+  const auto one = resultOf(kRestorerProfile, file, Settings{}, 1);
+  for (int workers : {2, 3, 6})
+    EXPECT_EQ(resultOf(kRestorerProfile, file, Settings{}, workers), one) << workers;
+}
+
+int threadsOfThisProcess() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+// Runs the batch in folder, the working folder for the while, with the
+// thread count sampled all along. Returns the most threads seen, less the
+// test's own main and sampling threads.
+int mostThreadsDuringBatch(const std::filesystem::path& folder, Workers& workers) {
+  const auto home = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
+  std::atomic<bool> done{false};
+  std::atomic<int> most{0};
+  std::thread sampler([&] {
+    while (!done) {
+      most = std::max(most.load(), threadsOfThisProcess());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  processFolder(kScalerProfile, Settings{}, workers);
+  done = true;
+  sampler.join();
+  std::filesystem::current_path(home);
+  return most - 2;
+}
+
+TEST(Threads, AFolderOfSmallAndLargeImagesNeverRunsMoreThreadsThanWorkers) {
+  if (threadsOfThisProcess() < 0) GTEST_SKIP() << "no /proc/self/status to count threads with";
+  testing::TempFolder folder;
+  for (int i = 0; i < 12; ++i)
+    testing::writeFile(folder / ("small" + std::to_string(i) + ".bmp"),
+                       testing::encodeBmp(spriteImage(40 + i, 30, unsigned(i))));
+  // Large enough to be done alone, with its rows shared out.
+  for (int i = 0; i < 2; ++i)
+    testing::writeFile(folder / ("large" + std::to_string(i) + ".bmp"),
+                       testing::encodeBmp(spriteImage(1100, 1000, unsigned(50 + i))));
+  for (int count : {1, 2, 3}) {
+    Workers workers(count);
+    EXPECT_LE(mostThreadsDuringBatch(folder.path(), workers), count) << count << " workers";
+    EXPECT_EQ(testing::readFile(folder / "scaled" / "small3.bmp"),
+              resultOf(kScalerProfile, testing::readFile(folder / "small3.bmp"), Settings{}, 1));
+    EXPECT_EQ(testing::readFile(folder / "scaled" / "large1.bmp"),
+              resultOf(kScalerProfile, testing::readFile(folder / "large1.bmp"), Settings{}, 1));
+  }
 }
 
 }  // namespace

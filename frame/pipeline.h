@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "frame/bmp.h"
+#include "frame/cell_grid.h"
+#include "frame/workers.h"
+
+namespace zorpix {
+
+// What sets one program apart from the other; everything else of the frame is
+// shared.
+struct Profile {
+  std::string_view name;          // "zorpix", as the console texts name it
+  std::string_view outputFolder;  // "scaled"
+  bool doublesImage;              // the scaler's doubled grid, or one cell per pixel
+  std::int32_t maxSide;           // longest side the grid's 16-bit counts allow
+  void (*algorithm)(CellGrid<std::uint8_t>&, const Settings&, Workers&);
+  // For a key colour outside 0..255, whose values need wider channels; null
+  // when the program's results always stay in 0..255 regardless.
+  void (*wideAlgorithm)(CellGrid<std::int16_t>&, const Settings&, Workers&);
+};
+
+// Takes the next count bytes of a result; false when it can't.
+using ByteSink = std::function<bool(const std::uint8_t* bytes, std::size_t count)>;
+
+// The whole of one file's way through a program, from the bytes of the file
+// to the bytes of its result: decode, fill the program's grid, run its
+// algorithm, encode. The result, a plain bottom-up 24-bit BMP, goes to sink
+// in order, header first; nothing reaches the sink unless the whole result
+// is ready to follow. Returns why there is no result, or nothing.
+std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
+                                         const Settings& settings, Workers& workers,
+                                         const ByteSink& sink);
+
+}  // namespace zorpix
