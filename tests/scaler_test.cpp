@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "scaler/neighbours.h"
+#include "scaler/refine_rules.h"
 #include "scaler/scale_grid.h"
 
 namespace zorpix {
@@ -522,6 +523,82 @@ TEST(ScaleGrid, WideChannelsCarryAKeyColourOutsideTheByteRange) {
       EXPECT_EQ(grid.at(r, c).red, 20);
       EXPECT_EQ(grid.at(r, c).blue, 60);
     }
+}
+
+}  // namespace
+}  // namespace zorpix
+
+namespace zorpix {
+namespace {
+
+// The sweeps skip every cell whose flag rule says no pair can be averaged.
+// Tie each rule to the decision it stands for: over every state of the five
+// cells involved, a cell the rule skips must be one the decision leaves as
+// it is, and a cell with a pair to average must not be skipped.
+struct SweepShape {
+  const char* name;
+  std::uint8_t (*rule)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*);
+  // Where the decision's pair cells lie in the 3x3 neighbourhood, as
+  // row (0 up, 1 here, 2 down) and column (0 c-1, 1 c, 2 c+1).
+  int a1[2], b1[2], a2[2], b2[2];
+};
+
+TEST(RefinementRules, SkipOnlyCellsTheirDecisionLeavesAlone) {
+  using namespace refine;
+  const SweepShape shapes[] = {
+      {"diagonal", [](const std::uint8_t* u, const std::uint8_t* h, const std::uint8_t* d) {
+         return diagonalRule(u, h, d);
+       }, {0, 0}, {2, 2}, {0, 2}, {2, 0}},
+      {"orthogonal", [](const std::uint8_t* u, const std::uint8_t* h, const std::uint8_t* d) {
+         return orthogonalRule(u, h, d);
+       }, {1, 0}, {1, 2}, {0, 1}, {2, 1}},
+  };
+  const std::uint8_t states[] = {kOpen | kKey, kOpen, 0, kKey};
+  // Pair colours whose distances put the first pair closer, level and further.
+  const C8 colourSets[][4] = {
+      {grey(10), grey(20), grey(40), grey(90)},
+      {grey(10), grey(20), grey(50), grey(60)},
+      {grey(10), grey(90), grey(40), grey(50)},
+  };
+  const auto key = Colours<std::uint8_t>::keyValue(kCyan);
+  for (const SweepShape& shape : shapes)
+    for (int combination = 0; combination < 4 * 4 * 4 * 4 * 4; ++combination)
+      for (const auto& colours : colourSets) {
+        std::uint8_t flags[3][3];
+        for (auto& row : flags) std::fill_n(row, 3, std::uint8_t(kOpen | kKey));
+        const int* places[5] = {nullptr, shape.a1, shape.b1, shape.a2, shape.b2};
+        std::uint8_t state[5];
+        for (int i = 0, rest = combination; i < 5; ++i, rest /= 4) state[i] = states[rest % 4];
+        flags[1][1] = state[0];
+        for (int i = 1; i < 5; ++i) flags[places[i][0]][places[i][1]] = state[i];
+        const bool skipped = shape.rule(flags[0], flags[1], flags[2]) == 0;
+        // A settled cell is never decided again; the rule alone says so.
+        if (isSettled(state[0])) {
+          EXPECT_TRUE(skipped);
+          continue;
+        }
+
+        // The cells in one array with room behind them: the decision reads
+        // colours a 32-bit word at a time.
+        C8 cells[8] = {grey(5), colours[0], colours[1], colours[2], colours[3]};
+        std::uint8_t cellFlags[5] = {state[0], state[1], state[2], state[3], state[4]};
+        auto ref = [&](int i) { return CellRef<std::uint8_t>{cells[i], cellFlags[i]}; };
+        const bool decided = refineCell(ref(0), ref(1), ref(2), ref(3), ref(4), key);
+        const bool firstPairSettled = isSettled(state[1]) && isSettled(state[2]);
+        const std::string where = std::string(shape.name) + ", states " +
+                                  std::to_string(combination) + ", first colour " +
+                                  std::to_string(colours[0].red);
+        if (skipped) {
+          EXPECT_FALSE(decided) << where;
+          EXPECT_EQ(cellFlags[0], state[0]) << where;
+        } else {
+          // Open, with a pair to average: only a closer key-coloured first
+          // pair can still leave it alone.
+          if (paintPair(state[1], state[2]) || !firstPairSettled) {
+            EXPECT_TRUE(decided) << where;
+          }
+        }
+      }
 }
 
 }  // namespace
