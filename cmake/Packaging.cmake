@@ -37,6 +37,28 @@ if(NOT WIN32)
 endif()
 install(FILES README.md DESTINATION ${ZORPIX_INSTALL_DOCDIR})
 
+# The engine for other programs: the header, the static libraries and a CMake
+# package, so that find_package(zorpix CONFIG) gives the target zorpix::zorpix.
+# The subsystems' libraries go along because the engine's archive refers to
+# them; their own headers stay private.
+if(NOT WIN32)
+  include(CMakePackageConfigHelpers)
+  set(ZORPIX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zorpix)
+  set_target_properties(frame PROPERTIES EXPORT_NAME frame OUTPUT_NAME zorpix_frame)
+  set_target_properties(scaler PROPERTIES EXPORT_NAME scaler OUTPUT_NAME zorpix_scaler)
+  set_target_properties(restorer PROPERTIES EXPORT_NAME restorer OUTPUT_NAME zorpix_restorer)
+  install(TARGETS engine frame scaler restorer neighbours EXPORT zorpixTargets
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES include/zorpix/zorpix.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zorpix)
+  install(EXPORT zorpixTargets NAMESPACE zorpix:: DESTINATION ${ZORPIX_CMAKE_DIR})
+  configure_package_config_file(cmake/zorpixConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/zorpixConfig.cmake INSTALL_DESTINATION ${ZORPIX_CMAKE_DIR})
+  write_basic_package_version_file(${CMAKE_BINARY_DIR}/zorpixConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+  install(FILES ${CMAKE_BINARY_DIR}/zorpixConfig.cmake ${CMAKE_BINARY_DIR}/zorpixConfigVersion.cmake
+          DESTINATION ${ZORPIX_CMAKE_DIR})
+endif()
+
 set(CPACK_PACKAGE_NAME zorpix)
 set(CPACK_PACKAGE_VENDOR "zorpix developers")
 set(CPACK_PACKAGE_CONTACT "zorpix developers <zorpix@example.org>")
