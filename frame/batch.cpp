@@ -84,11 +84,7 @@ FileOutcome transformImage(const Tool& tool, const std::string& name, const BmpI
 
 }  // namespace
 
-void printLine(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+void printLine(std::string_view text) { writeConsoleLine(text); }
 
 bool writeFile(const std::string& folder, const std::string& name,
                const std::function<bool(ReplacingFile& sink)>& produce) {
