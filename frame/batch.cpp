@@ -17,11 +17,7 @@ std::string withName(std::string_view text, const std::string& name) {
 
 }  // namespace
 
-void printLine(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+void printLine(std::string_view text) { writeConsoleLine(text); }
 
 std::string describe(FileProblem problem, const Profile& profile, const std::string& name) {
   switch (problem) {

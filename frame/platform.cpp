@@ -12,7 +12,7 @@
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
-// Only MoveFileExA is wanted; without these the header drags in most of the
+// Only a few calls are wanted; without these the header drags in most of the
 // API and defines min and max as macros, which breaks std::min.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -35,10 +35,31 @@ namespace {
 constexpr std::size_t kIoChunk = std::size_t{1} << 24;
 
 #ifdef _WIN32
+// Names are UTF-8 inside the programs and UTF-16 at the system's interfaces.
+// The narrow ones would pass them through the ANSI code page, which turns
+// every character outside it into '?' and the name into one that no longer
+// opens.
+std::wstring widen(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  const int count = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+  std::wstring wide(std::size_t(std::max(count, 0)), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), count);
+  return wide;
+}
+std::string narrow(const wchar_t* wide) {
+  const int count = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (count <= 1) return {};
+  std::string utf8(std::size_t(count), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), count, nullptr, nullptr);
+  utf8.pop_back();  // the terminating zero
+  return utf8;
+}
+
 using Stat = struct _stat64;
-int openRead(const char* path) { return _open(path, _O_RDONLY | _O_BINARY); }
+int openRead(const char* path) { return _wopen(widen(path).c_str(), _O_RDONLY | _O_BINARY); }
 int openWrite(const char* path) {
-  return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  return _wopen(widen(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
+                _S_IREAD | _S_IWRITE);
 }
 int statHandle(int fd, Stat* st) { return _fstat64(fd, st); }
 bool isRegular(const Stat& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
@@ -51,7 +72,26 @@ long long writeSome(int fd, const void* p, std::size_t n) {
 int closeHandle(int fd) { return _close(fd); }
 int processId() { return _getpid(); }
 bool replaceFile(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+int removeFile(const char* path) { return _wremove(widen(path).c_str()); }
+// A console takes UTF-16 and shows every character its font has, whatever the
+// code page; bytes sent to it would be read in that code page. False when
+// standard output is not a console (a file or a pipe).
+bool writeToConsole(std::string_view utf8) {
+  const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  DWORD mode;
+  if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return false;
+  std::fflush(stdout);
+  const std::wstring line = widen(utf8) + L"\r\n";
+  for (std::size_t done = 0; done < line.size();) {
+    DWORD written = 0;
+    if (!WriteConsoleW(console, line.data() + done, DWORD(line.size() - done), &written, nullptr) ||
+        written == 0)
+      break;
+    done += written;
+  }
+  return true;
 }
 #else
 using Stat = struct stat;
@@ -80,6 +120,7 @@ bool replaceFile(const char* from, const char* to) {
   if (access(to, F_OK) == 0 && access(to, W_OK) != 0) return false;
   return std::rename(from, to) == 0;
 }
+int removeFile(const char* path) { return std::remove(path); }
 #endif
 
 std::atomic<unsigned> nextTemporary{0};
@@ -96,15 +137,15 @@ bool endsWithBmp(const std::string& name) {
 std::vector<std::string> listBitmaps() {
   std::vector<std::string> names;
 #ifdef _WIN32
-  _finddata64i32_t found;
-  intptr_t handle = _findfirst64i32("*.bmp", &found);
+  _wfinddata64i32_t found;
+  intptr_t handle = _wfindfirst64i32(L"*.bmp", &found);
   if (handle == -1) return names;
   do {
     // The pattern also matches through the 8.3 short names, so "a.bmpx"
     // (short name A~1.BMP) would come too; only a real ".bmp" ending counts.
-    std::string name = found.name;
+    std::string name = narrow(found.name);
     if (endsWithBmp(name)) names.push_back(std::move(name));
-  } while (_findnext64i32(handle, &found) == 0);
+  } while (_wfindnext64i32(handle, &found) == 0);
   _findclose(handle);
 #else
   DIR* folder = opendir(".");
@@ -127,7 +168,7 @@ void reportOversizeWrites() {
 
 void makeFolder(const std::string& name) {
 #ifdef _WIN32
-  _mkdir(name.c_str());
+  _wmkdir(widen(name).c_str());
 #else
   mkdir(name.c_str(), 0777);
 #endif
@@ -216,8 +257,17 @@ bool ReplacingFile::commit() {
 void ReplacingFile::discard() {
   if (handle_ >= 0) closeHandle(int(handle_));
   handle_ = -1;
-  std::remove(tempPath_.c_str());
+  removeFile(tempPath_.c_str());
   failed_ = false;
+}
+
+void writeConsoleLine(std::string_view utf8) {
+#ifdef _WIN32
+  if (writeToConsole(utf8)) return;
+#endif
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
 }
 
 }  // namespace zorpix

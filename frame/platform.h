@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "frame/large_buffer.h"
@@ -62,5 +63,10 @@ class ReplacingFile {
   std::intptr_t handle_ = -1;
   bool failed_ = false;
 };
+
+// Prints one line of text given in UTF-8 and shows it at once. A Windows
+// console gets it as UTF-16, so names in any script show as well as its font
+// allows; a file or pipe gets the UTF-8 bytes.
+void writeConsoleLine(std::string_view utf8);
 
 }  // namespace zorpix

@@ -161,6 +161,46 @@ TEST_P(BothPrograms, ReportsManyFilesInNameOrderWhateverFinishesFirst) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / p.folder), fs::directory_iterator()), 14);
 }
 
+TEST_P(BothPrograms, TakesNamesInAnyScriptAndStoresEachResultUnderItsOwnName) {
+  // No single code page holds all three; the emoji takes two UTF-16 units.
+  const Program p = program();
+  struct Case {
+    std::string name;
+    Rgb colour;
+  };
+  const Case cases[] = {
+      {"Ωμέγα.BMP", {10, 200, 10}},
+      {"スプライト.bmp", {200, 10, 10}},
+      {"😀.bmp", {10, 10, 200}},
+  };
+  std::string fileLines;
+  for (const Case& c : cases) {
+    writeFile(folder_ / c.name, encodeBmp(filledImage(3, 2, c.colour)));
+    fileLines += outputLine(p.folder, c.name);
+  }
+  writeFile(folder_ / "Ωμέγα.bmp.txt", encodeBmp(filledImage(3, 2, Rgb{1, 2, 3})));
+
+  // Not a console: the names come as UTF-8 bytes on every platform.
+  const RunResult run = runProgram(p.command, folder_.path());
+  const std::string header = banner(p.name) + usage(p.name);
+  ASSERT_TRUE(run.output.starts_with(header)) << run.output;
+  if (testsWindowsPrograms()) {
+    EXPECT_EQ(sortedLines(run.output.substr(header.size())), sortedLines(fileLines));
+  } else {
+    EXPECT_EQ(run.output.substr(header.size()), fileLines);
+  }
+  EXPECT_EQ(run.status, 0);
+  std::vector<std::string> written;
+  for (const auto& entry : fs::directory_iterator(folder_ / p.folder))
+    written.push_back(entry.path().filename().string());
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, (std::vector<std::string>{cases[0].name, cases[1].name, cases[2].name}));
+  for (const Case& c : cases) {
+    const Image out = decodeBmp(readFile(folder_ / p.folder / c.name));
+    EXPECT_EQ(out.pixels, filledImage(3 * p.scale, 2 * p.scale, c.colour).pixels) << c.name;
+  }
+}
+
 TEST_P(BothPrograms, ReplacesAnEarlierResultAndNeverTakesItsOwnOutputAsInput) {
   const Program p = program();
   const Image flat = filledImage(4, 3, Rgb{10, 20, 30});
