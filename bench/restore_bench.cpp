@@ -77,7 +77,7 @@ void restoreSpriteSheet(benchmark::State& state) {
     state.PauseTiming();
     copyGrid(sheet, grid);
     state.ResumeTiming();
-    restoreGrid(grid, Settings{}, workers);
+    restoreGrid(grid, AlphaColor{}, workers);
     benchmark::DoNotOptimize(grid.row(0));
     benchmark::ClobberMemory();
   }

@@ -24,7 +24,7 @@ void scaleWhole(benchmark::State& state) {
     state.PauseTiming();
     CellGrid<std::uint8_t> grid = doubledSheet(side);
     state.ResumeTiming();
-    scaleGrid(grid, Settings{}, workers);
+    scaleGrid(grid, AlphaColor{}, 0, workers);
     benchmark::DoNotOptimize(grid.row(0));
   }
   state.SetItemsProcessed(state.iterations() * side * side);

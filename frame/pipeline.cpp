@@ -27,8 +27,8 @@ FileProblem problemOf(BmpError error) {
 template <typename Channel>
 std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage& image,
                                           const Settings& settings, Workers& workers,
-                                          void (*algorithm)(CellGrid<Channel>&, const Settings&,
-                                                            Workers&),
+                                          void (*algorithm)(CellGrid<Channel>&, const AlphaColor&,
+                                                            std::int32_t, Workers&),
                                           const ByteSink& sink) {
   const int scale = profile.doublesImage ? 2 : 1;
   CellGrid<Channel> grid(scale * image.height, scale * image.width, profile.doublesImage);
@@ -41,7 +41,7 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
     workers.forRows(image.height,
                     [&](int first, int last) { fillPlainGrid(image, grid, first, last); });
   }
-  algorithm(grid, settings, workers);
+  algorithm(grid, settings.alphaColor, settings.refineMode, workers);
 
   const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
   const std::uint64_t rowBytes = bmpRowBytes(grid.width());

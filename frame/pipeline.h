@@ -19,10 +19,11 @@ struct Profile {
   std::string_view outputFolder;  // "scaled"
   bool doublesImage;              // the scaler's doubled grid, or one cell per pixel
   std::int32_t maxSide;           // longest side the grid's 16-bit counts allow
-  void (*algorithm)(CellGrid<std::uint8_t>&, const Settings&, Workers&);
+  // The algorithm, given the run's key colour and refinement mode.
+  void (*algorithm)(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t, Workers&);
   // For a key colour outside 0..255, whose values need wider channels; null
   // when the program's results always stay in 0..255 regardless.
-  void (*wideAlgorithm)(CellGrid<std::int16_t>&, const Settings&, Workers&);
+  void (*wideAlgorithm)(CellGrid<std::int16_t>&, const AlphaColor&, std::int32_t, Workers&);
 };
 
 // Takes the next count bytes of a result; false when it can't.

@@ -196,9 +196,8 @@ void combineRows(const DirectionGrids& directions, Grid& working, int yFirst, in
 
 }  // namespace
 
-void restoreGrid(CellGrid<std::uint8_t>& grid, const Settings& settings, Workers& workers) {
+void restoreGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, Workers& workers) {
   const int height = grid.height();
-  const AlphaColor key = settings.alphaColor;
   DirectionGrids directions = makeDirectionGrids(height, grid.width());
   // Every step reads one side and writes the other, so rows can be shared
   // out among threads without changing a single value.
@@ -215,6 +214,12 @@ void restoreGrid(CellGrid<std::uint8_t>& grid, const Settings& settings, Workers
 
 // Every value the smoothing makes is an average of pixels, so byte channels
 // always suffice, whatever the key colour.
-const Profile kRestorerProfile{"dezorpix", "restored", false, 32767, restoreGrid, nullptr};
+// The refinement mode is the scaler's alone.
+const Profile kRestorerProfile{
+    "dezorpix", "restored", false, 32767,
+    [](CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t, Workers& workers) {
+      restoreGrid(grid, key, workers);
+    },
+    nullptr};
 
 }  // namespace zorpix

@@ -9,8 +9,8 @@
 namespace zorpix {
 
 // Smooths a grid of one cell per pixel in place, in eight rounds, leaving the
-// settings' key colour out of every average.
-void restoreGrid(CellGrid<std::uint8_t>& grid, const Settings& settings, Workers& workers);
+// key colour out of every average.
+void restoreGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, Workers& workers);
 
 // dezorpix: smooths into "restored", sides up to 32767.
 extern const Profile kRestorerProfile;

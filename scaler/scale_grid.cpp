@@ -309,15 +309,16 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan&
 }
 
 template <typename Channel>
-void scaleGrid(CellGrid<Channel>& grid, const Settings& settings, Workers& workers) {
-  const RefinePlan plan = refinePlan(settings.refineMode);
+void scaleGrid(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode,
+               Workers& workers) {
+  const RefinePlan plan = refinePlan(mode);
   alphaPass(grid);
-  refinementRounds(grid, settings.alphaColor, plan, workers);
-  closeGaps(grid, settings.alphaColor, plan, workers);
+  refinementRounds(grid, key, plan, workers);
+  closeGaps(grid, key, plan, workers);
 }
 
 #define ZORPIX_SCALER_STAGES(Channel)                                                             \
-  template void scaleGrid(CellGrid<Channel>&, const Settings&, Workers&);                         \
+  template void scaleGrid(CellGrid<Channel>&, const AlphaColor&, std::int32_t, Workers&);         \
   template void markKeyCells(CellGrid<Channel>&, const AlphaColor&);                              \
   template void alphaPass(CellGrid<Channel>&);                                                    \
   template void diagonalSweep(CellGrid<Channel>&, const AlphaColor&);                             \

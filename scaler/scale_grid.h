@@ -11,12 +11,13 @@
 namespace zorpix {
 
 // Decides every open cell of the scaler's doubled grid in place: the alpha
-// pass, the refinement rounds that the settings' refineMode selects, then the
-// gap closing pass. The grid comes as the frame builds it: source pixels
+// pass, the refinement rounds that the mode selects, then the gap closing
+// pass. The grid comes as the frame builds it: source pixels
 // settled at even rows and odd columns, every other cell open in the key
 // colour.
 template <typename Channel>
-void scaleGrid(CellGrid<Channel>& grid, const Settings& settings, Workers& workers);
+void scaleGrid(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode,
+               Workers& workers);
 
 // zorpix: doubles into "scaled", sides up to 16383.
 extern const Profile kScalerProfile;

@@ -342,7 +342,7 @@ std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int
   CellGrid<Channel> grid(2 * picture.height, 2 * picture.width, true);
   const Cell<Channel> keyCell{Channel(key.red), Channel(key.green), Channel(key.blue)};
   fillDoubledGrid(stored.image, keyCell, grid, 0, picture.height);
-  scaleGrid(grid, Settings{key, mode}, oneWorker());
+  scaleGrid(grid, key, mode, oneWorker());
   return gridColours(grid);
 }
 
@@ -350,7 +350,7 @@ std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key) {
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
   fillPlainGrid(stored.image, grid, 0, picture.height);
-  restoreGrid(grid, Settings{key, 0}, oneWorker());
+  restoreGrid(grid, key, oneWorker());
   return gridColours(grid);
 }
 
@@ -522,7 +522,7 @@ TEST(ScalerMatchesReferenceOnWideChannels, AnySixteenBitSourceValues) {
           }
         reference::scaleCells(model, std::int16_t(rows), std::int16_t(columns), key.colour, mode);
         markKeyCells(grid, key.colour);
-        scaleGrid(grid, Settings{key.colour, mode}, oneWorker());
+        scaleGrid(grid, key.colour, mode, oneWorker());
         const std::vector<Rgb16> actual = gridColours(grid);
         ++cases;
         const auto result = sameCells(reference::colours(model), actual, columns);

@@ -35,7 +35,7 @@ Rows restored(const Rows& rows, AlphaColor key = AlphaColor{}) {
       grid.at(r, c) = {std::uint8_t(p.red), std::uint8_t(p.green), std::uint8_t(p.blue)};
     }
   Workers workers(1);
-  restoreGrid(grid, Settings{key, 0}, workers);
+  restoreGrid(grid, key, workers);
   EXPECT_EQ(grid.height(), height);
   EXPECT_EQ(grid.width(), width);
   Rows out(std::size_t(height), std::vector<Rgb>(std::size_t(width), Rgb{}));

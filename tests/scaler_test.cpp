@@ -22,7 +22,6 @@ Workers& oneWorker() {
   return workers;
 }
 
-Settings cyanWithMode(std::int32_t mode) { return Settings{kCyan, mode}; }
 
 C8 grey(int v) { return C8{std::uint8_t(v), std::uint8_t(v), std::uint8_t(v)}; }
 
@@ -319,7 +318,7 @@ TEST(Refinement, ReseedReopensComplementarySourceCells) {
 TEST(ScaleGrid, OnePixelImageFillsItsBlockWithThePixel) {
   for (int mode : {-1, 0, 1, 2, 3}) {
     Grid grid = doubledGrid(1, 1, {C8{12, 34, 56}});
-    scaleGrid(grid, cyanWithMode(mode), oneWorker());
+    scaleGrid(grid, kCyan, mode, oneWorker());
     for (int r = 0; r < 2; ++r)
       for (int c = 0; c < 2; ++c) expectCell(grid, r, c, 12, 34, 56);
   }
@@ -346,7 +345,7 @@ TEST(ScaleGrid, KeyColourNeverBlendsIntoASpriteEdge) {
     for (int x = 2; x < 4; ++x) pixels[std::size_t(y * 6 + x)] = C8{200, 0, 0};
   for (int mode : {0, 1, 2}) {
     Grid grid = doubledGrid(6, 6, pixels);
-    scaleGrid(grid, cyanWithMode(mode), oneWorker());
+    scaleGrid(grid, kCyan, mode, oneWorker());
     for (int r = 0; r < 12; ++r)
       for (int c = 0; c < 12; ++c) {
         const C8& cell = grid.at(r, c);
@@ -515,9 +514,9 @@ TEST(ScaleGrid, WideChannelsCarryAKeyColourOutsideTheByteRange) {
     }
   grid.at(0, 1) = Cell<std::int16_t>{20, 40, 60};
   grid.flags(0, 1) = 0;
-  const Settings settings{AlphaColor{300, 0, 0}, 0};
-  markKeyCells(grid, settings.alphaColor);
-  scaleGrid(grid, settings, oneWorker());
+  const AlphaColor key{300, 0, 0};
+  markKeyCells(grid, key);
+  scaleGrid(grid, key, 0, oneWorker());
   for (int r = 0; r < 2; ++r)
     for (int c = 0; c < 2; ++c) {
       EXPECT_EQ(grid.at(r, c).red, 20);
