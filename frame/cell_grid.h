@@ -9,16 +9,16 @@
 
 namespace zorpix {
 
-// True when every channel of the key colour is a byte value. Then no stage can
-// ever produce a value outside 0..255 and the grids can hold byte channels.
+// True when every channel of the key colour is a byte value, so that a pixel
+// can have the key colour at all.
 inline bool alphaColorFitsBytes(const AlphaColor& key) {
   auto fits = [](std::int16_t v) { return v >= 0 && v <= 255; };
   return fits(key.red) && fits(key.green) && fits(key.blue);
 }
 
-// One grid element's colour. Channel is std::uint8_t when every value the
-// algorithms can produce stays in 0..255, std::int16_t otherwise; the results
-// are the same either way. The red-green-blue order makes a grid row, read
+// One grid element's colour. The programs' grids hold bytes, whatever the key
+// colour (see fillDoubledGrid); the neighbour functions also take wider
+// channels, which their tests use. The red-green-blue order makes a grid row, read
 // backwards byte by byte, exactly a bottom-up BMP pixel row (the grid is the
 // image mirrored left to right).
 template <typename Channel>

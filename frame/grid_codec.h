@@ -11,19 +11,23 @@ namespace zorpix {
 // takes the cell at an even row and odd column, settled; every other cell
 // starts open in the key colour. Fills the grid rows made from the source rows
 // yFirst to yLast - 1.
-template <typename Channel>
-void fillDoubledGrid(const BmpImage& image, const Cell<Channel>& key, CellGrid<Channel>& grid,
+//
+// Byte cells serve any key colour. A key outside 0..255 can match no pixel,
+// so no cell ever becomes key-coloured, and an open cell's own colour is read
+// only when blending beside a key-coloured pair, which then never happens:
+// the open cells can hold the key's low bytes, which is also what the encoder
+// writes for the key. Only a pixel that equals those low bytes must not be
+// taken for the key.
+void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std::uint8_t>& grid,
                      std::int32_t yFirst, std::int32_t yLast);
 
 // The restorer's grid: one cell per pixel, source rows yFirst to yLast - 1.
-template <typename Channel>
-void fillPlainGrid(const BmpImage& image, CellGrid<Channel>& grid, std::int32_t yFirst,
+void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid, std::int32_t yFirst,
                    std::int32_t yLast);
 
 // Writes count BMP pixel rows, bottom-up from stored row first, each padded to
-// four bytes, into dest. Channels outside 0..255 are written as their low byte.
-template <typename Channel>
-void encodeRows(const CellGrid<Channel>& grid, std::int32_t first, std::int32_t count,
+// four bytes, into dest.
+void encodeRows(const CellGrid<std::uint8_t>& grid, std::int32_t first, std::int32_t count,
                 std::uint8_t* dest);
 
 }  // namespace zorpix

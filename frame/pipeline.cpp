@@ -24,24 +24,19 @@ FileProblem problemOf(BmpError error) {
   return FileProblem::notBitmap24;
 }
 
-template <typename Channel>
 std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage& image,
                                           const Settings& settings, Workers& workers,
-                                          void (*algorithm)(CellGrid<Channel>&, const AlphaColor&,
-                                                            std::int32_t, Workers&),
                                           const ByteSink& sink) {
   const int scale = profile.doublesImage ? 2 : 1;
-  CellGrid<Channel> grid(scale * image.height, scale * image.width, profile.doublesImage);
-  if (profile.doublesImage) {
-    const AlphaColor& key = settings.alphaColor;
-    const Cell<Channel> keyCell{Channel(key.red), Channel(key.green), Channel(key.blue)};
-    workers.forRows(image.height,
-                    [&](int first, int last) { fillDoubledGrid(image, keyCell, grid, first, last); });
-  } else {
-    workers.forRows(image.height,
-                    [&](int first, int last) { fillPlainGrid(image, grid, first, last); });
-  }
-  algorithm(grid, settings.alphaColor, settings.refineMode, workers);
+  CellGrid<std::uint8_t> grid(scale * image.height, scale * image.width, profile.doublesImage);
+  workers.forRows(image.height, [&](int first, int last) {
+    if (profile.doublesImage) {
+      fillDoubledGrid(image, settings.alphaColor, grid, first, last);
+    } else {
+      fillPlainGrid(image, grid, first, last);
+    }
+  });
+  profile.algorithm(grid, settings.alphaColor, settings.refineMode, workers);
 
   const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
   const std::uint64_t rowBytes = bmpRowBytes(grid.width());
@@ -70,9 +65,7 @@ std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
   if (const auto* error = std::get_if<BmpError>(&decoded)) return problemOf(*error);
   const BmpImage& image = std::get<BmpImage>(decoded);
   try {
-    if (profile.wideAlgorithm != nullptr && !alphaColorFitsBytes(settings.alphaColor))
-      return transformImage(profile, image, settings, workers, profile.wideAlgorithm, sink);
-    return transformImage(profile, image, settings, workers, profile.algorithm, sink);
+    return transformImage(profile, image, settings, workers, sink);
   } catch (const std::bad_alloc&) {
     return FileProblem::noMemory;
   }

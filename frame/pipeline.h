@@ -21,9 +21,6 @@ struct Profile {
   std::int32_t maxSide;           // longest side the grid's 16-bit counts allow
   // The algorithm, given the run's key colour and refinement mode.
   void (*algorithm)(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t, Workers&);
-  // For a key colour outside 0..255, whose values need wider channels; null
-  // when the program's results always stay in 0..255 regardless.
-  void (*wideAlgorithm)(CellGrid<std::int16_t>&, const AlphaColor&, std::int32_t, Workers&);
 };
 
 // Takes the next count bytes of a result; false when it can't.

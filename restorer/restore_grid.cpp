@@ -219,7 +219,6 @@ const Profile kRestorerProfile{
     "dezorpix", "restored", false, 32767,
     [](CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t, Workers& workers) {
       restoreGrid(grid, key, workers);
-    },
-    nullptr};
+    }};
 
 }  // namespace zorpix

@@ -39,21 +39,9 @@ struct CellRef {
 
 // How the sweeps hold, compare and mix colours. Byte channels travel as one
 // 32-bit word, red in the low byte, so that a distance or an average is a
-// few instructions; wide channels as they are. The results are the same.
+// few instructions.
 template <typename Channel>
-struct Colours {
-  using Value = Cell<Channel>;
-  static Value load(const Cell<Channel>& c) { return c; }
-  static void store(Cell<Channel>& c, const Value& v) { c = v; }
-  static std::int32_t distance(const Value& a, const Value& b) { return colorDistance(a, b); }
-  static Value mix(const Value& a, const Value& b) { return average(a, b); }
-  static Value keyValue(const AlphaColor& key) {
-    return {Channel(key.red), Channel(key.green), Channel(key.blue)};
-  }
-  static bool same(const Value& a, const Value& b) {
-    return a.red == b.red && a.green == b.green && a.blue == b.blue;
-  }
-};
+struct Colours;
 
 template <>
 struct Colours<std::uint8_t> {

@@ -332,10 +332,8 @@ void scaleGrid(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
   template void closeGaps(CellGrid<Channel>&, const AlphaColor&, const RefinePlan&, Workers&);
 
 ZORPIX_SCALER_STAGES(std::uint8_t)
-ZORPIX_SCALER_STAGES(std::int16_t)
 
 // Sides up to 16383, so that the doubled counts stay positive in 16 bits.
-const Profile kScalerProfile{"zorpix", "scaled", true, 16383, scaleGrid<std::uint8_t>,
-                             scaleGrid<std::int16_t>};
+const Profile kScalerProfile{"zorpix", "scaled", true, 16383, scaleGrid<std::uint8_t>};
 
 }  // namespace zorpix

@@ -502,20 +502,18 @@ TEST(GapClosing, FourRowsPutTheSteepPartnersInOneRow) {
   expectCell(g, 0, 3, 23, 23, 23);
 }
 
-TEST(ScaleGrid, WideChannelsCarryAKeyColourOutsideTheByteRange) {
-  // A key of 300 can't match a pixel, so the open cells take their colours
-  // from the pixels; left open, a cell keeps 300 (written as 44 later).
-  using G16 = CellGrid<std::int16_t>;
-  G16 grid(2, 2, true);
+TEST(ScaleGrid, AKeyOutsideTheByteRangeMatchesNoPixelEvenOfItsLowBytes) {
+  // A key of 300 can't match a pixel, so the open cells, which hold its low
+  // bytes (44), take their colours from the pixels.
+  Grid grid(2, 2, true);
   for (int r = 0; r < 2; ++r)
     for (int c = 0; c < 2; ++c) {
-      grid.at(r, c) = Cell<std::int16_t>{300, 0, 0};
-      grid.flags(r, c) = kOpen;
+      grid.at(r, c) = C8{44, 0, 0};
+      grid.flags(r, c) = kOpen | kKey;
     }
-  grid.at(0, 1) = Cell<std::int16_t>{20, 40, 60};
+  grid.at(0, 1) = C8{20, 40, 60};
   grid.flags(0, 1) = 0;
   const AlphaColor key{300, 0, 0};
-  markKeyCells(grid, key);
   scaleGrid(grid, key, 0, oneWorker());
   for (int r = 0; r < 2; ++r)
     for (int c = 0; c < 2; ++c) {
