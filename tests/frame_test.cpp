@@ -260,7 +260,8 @@ TEST(RoundTrip, DoubledGridSettlesExactlyTheSourceCellsAndMarksOnlyTrueKeyPixels
   Image picture = testing::patternImage(3, 2);
   picture.at(0, 0) = Rgb{44, 255, 0};  // the low bytes of 300, -1, 0
   picture.at(1, 1) = Rgb{0, 255, 255};
-  const BmpImage image = std::get<BmpImage>(decodeBytes(testing::encodeBmp(picture)));
+  const auto file = testing::encodeBmp(picture);
+  const BmpImage image = std::get<BmpImage>(decodeBytes(file));
   struct Case {
     AlphaColor key;
     Rgb keyPixel;  // the image's pixel that is key-coloured, if any
