@@ -239,6 +239,32 @@ TEST_P(BothPrograms, ReadsTopDownPaddedAndLongHeaderedFilesAlike) {
   EXPECT_EQ(readFile(folder_ / p.folder / "plain.bmp"), readFile(folder_ / p.folder / "v5.bmp"));
 }
 
+TEST_P(BothPrograms, ReadsCoreHeaderedFilesAsTheirClassicTwins) {
+  // The 12-byte OS/2 core header has no resolution fields: the result says 0
+  // there, as the result of a classic file storing 0 does.
+  const Program p = program();
+  BmpLayout classic;
+  classic.xPelsPerMeter = 0;
+  classic.yPelsPerMeter = 0;
+  const int widths[] = {1, 3, 5, 13, 64};
+  for (int i = 0; i < 5; ++i) {
+    BmpLayout core;
+    core.infoHeaderSize = 12;
+    core.gapBeforePixels = i % 2 == 0 ? 0 : 6;  // the data offset is followed
+    const Image image = patternImage(widths[i], 3 + i, unsigned(i));
+    writeFile(folder_ / ("core-" + std::to_string(i) + ".bmp"), encodeBmp(image, core));
+    writeFile(folder_ / ("classic-" + std::to_string(i) + ".bmp"), encodeBmp(image, classic));
+  }
+  const RunResult run = runProgram(p.command, folder_.path());
+  EXPECT_EQ(run.status, 0);
+  for (int i = 0; i < 5; ++i) {
+    const auto core = readFile(folder_ / p.folder / ("core-" + std::to_string(i) + ".bmp"));
+    EXPECT_FALSE(core.empty()) << run.output;
+    EXPECT_EQ(core, readFile(folder_ / p.folder / ("classic-" + std::to_string(i) + ".bmp")))
+        << "width " << widths[i];
+  }
+}
+
 TEST(Zorpix, PutsEachSourcePixelAtTheTopLeftOfItsBlock) {
   TempFolder folder;
   const Image image = patternImage(9, 4);
