@@ -314,6 +314,45 @@ TEST(Zorpix, KeepsTheBackgroundExactlyTheKeyColourAroundSprites) {
   }
 }
 
+// The exceptions the manual and the README tell of, on the images of their
+// picture: a line one pixel wide, and sprites in opposite corners.
+TEST(Zorpix, HalfKeysTheGapsOfALineDownToTheRightInTheDefaultModeOnly) {
+  const Rgb cyan{0, 255, 255}, red{200, 40, 40};
+  struct Case {
+    const char* mode;
+    bool downToTheRight;
+    Rgb gap;
+  };
+  const Case cases[] = {
+      {"0", true, Rgb{100, 147, 147}}, {"0", false, red},  {"1", true, cyan},
+      {"1", false, cyan},              {"2", true, cyan},  {"2", false, cyan},
+  };
+  for (const Case& c : cases) {
+    TempFolder folder;
+    Image image = filledImage(6, 6, cyan);
+    for (int i = 1; i <= 3; ++i) image.at(c.downToTheRight ? i : 4 - i, i) = red;
+    writeFile(folder / "line.bmp", encodeBmp(image));
+    ASSERT_EQ(runProgram(zorpixProgram(), folder.path(), {"0", "255", "255", c.mode}).status, 0);
+    const Image out = decodeBmp(readFile(folder / "scaled" / "line.bmp"));
+    // The pixel between the line's first two, at the centre of their blocks.
+    const Rgb gap = c.downToTheRight ? out.at(3, 3) : out.at(5, 3);
+    EXPECT_EQ(gap, c.gap) << "mode " << c.mode << (c.downToTheRight ? ", right" : ", left");
+  }
+}
+
+TEST(Zorpix, PaintsTheOtherCornersBetweenSpritesInOppositeCorners) {
+  const Rgb cyan{0, 255, 255}, red{200, 40, 40}, blue{40, 40, 200};
+  Image image = filledImage(8, 6, cyan);
+  image.at(0, 0) = image.at(1, 0) = image.at(0, 1) = red;
+  image.at(7, 5) = image.at(6, 5) = image.at(7, 4) = blue;
+  TempFolder folder;
+  writeFile(folder / "corners.bmp", encodeBmp(image));
+  ASSERT_EQ(runProgram(zorpixProgram(), folder.path()).status, 0);
+  const Image out = decodeBmp(readFile(folder / "scaled" / "corners.bmp"));
+  EXPECT_EQ(out.at(15, 0), (Rgb{120, 40, 120})) << "top right";
+  EXPECT_EQ(out.at(0, 11), (Rgb{120, 40, 120})) << "bottom left";
+}
+
 TEST(Zorpix, RefusesImagesWhoseDoubledSidesTheGridCantCount) {
   TempFolder folder;
   auto header = encodeBmp(Image{0, 1, {}});
