@@ -52,8 +52,8 @@ struct InfoHeader {
 
 // The 12-byte core header of OS/2 1.x, which converters still write when
 // asked for the oldest BMP flavour: unsigned 16-bit sides, always bottom-up,
-// no compression or resolution fields. Every longer header (40, the 64-byte OS/2 2.x one, V4,
-// V5) starts with the 40-byte layout.
+// no compression or resolution fields. Every longer header (40 bytes, the
+// 64-byte OS/2 2.x one, V4, V5) starts with the 40-byte layout.
 constexpr std::uint32_t kCoreInfoBytes = 12;
 constexpr std::uint32_t kClassicInfoBytes = 40;
 

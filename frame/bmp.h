@@ -29,7 +29,7 @@ class ByteView {
 
 // Why a file was turned away; the batch words the console line.
 enum class BmpError {
-  notBitmap24,     // no "BM", headers cut short or of no known size, bit count not 24, or compressed
+  notBitmap24,     // no "BM", headers cut short or of unknown size, not 24 bits, or compressed
   badDataOffset,   // pixel data said to start inside the headers
   truncated,       // fewer pixel bytes than width and height need
   sizeOutOfRange,  // negative width, or a side the grid can't count
