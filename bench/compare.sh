@@ -33,7 +33,7 @@ order=()
 add() { commands[$1]=$2; order+=("$1"); }
 add "zorpix" "cd $work/sheet && rm -rf scaled && $zorpix"
 add "dezorpix" "cd $work/sheet && rm -rf restored && $dezorpix"
-# A key colour outside 0..255 needs 16-bit channels: the memory target is 32 bytes a pixel.
+# A key colour outside 0..255 needs 16-bit channels, and so more memory.
 add "zorpix 300 0 0" "cd $work/sheet && rm -rf scaled && $zorpix 300 0 0"
 if [ -n "$convert" ]; then
   add "convert -magnify" "rm -f $work/out.bmp && MAGICK_THREAD_LIMIT=1 $convert $work/sheet/sheet.bmp -magnify $work/out.bmp"
@@ -71,7 +71,7 @@ done
 
 ratio() { awk "BEGIN{printf \"%.2f\", $1/$2}"; }
 echo
-echo "Ratios (ours / theirs; the target is 0.33 or less):"
+echo "Ratios of median times (ours / theirs):"
 for theirs in "convert -magnify" "ffmpeg super2xsai"; do
   [ -n "${med[$theirs]:-}" ] || continue
   echo "  zorpix / $theirs: $(ratio "${med[zorpix]}" "${med[$theirs]}")"
@@ -82,7 +82,7 @@ done
   echo "  zorpix / mogrify, 32 files: $(ratio "${med["zorpix 32 files"]}" "${med["mogrify 32 files"]}")"
 pixels=$((4096 * 4096))
 echo
-echo "Peak memory per source pixel (targets: 20 bytes; 32 with 16-bit channels):"
+echo "Peak memory per source pixel of the 4096 x 4096 sheet:"
 for name in zorpix dezorpix "zorpix 300 0 0"; do
   peak=$(median <<<"${memory[$name]}")
   echo "  $name: $(awk "BEGIN{printf \"%.1f\", $peak*1024/$pixels}") bytes"

@@ -36,6 +36,9 @@ if(NOT WIN32)
   install(FILES ${manPages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 install(FILES README.md DESTINATION ${ZORPIX_INSTALL_DOCDIR})
+# The README's pictures, in the docs folder beside it where its links look.
+install(DIRECTORY "${CMAKE_SOURCE_DIR}/docs/" DESTINATION ${ZORPIX_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.png")
 
 # The engine for other programs: the header, the static libraries and a CMake
 # package, so that find_package(zorpix CONFIG) gives the target zorpix::zorpix.
@@ -63,14 +66,14 @@ set(CPACK_PACKAGE_NAME zorpix)
 set(CPACK_PACKAGE_VENDOR "zorpix developers")
 set(CPACK_PACKAGE_CONTACT "zorpix developers <zorpix@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "pixel-art doubler and smoother that keeps a key-colour background crisp")
+    "pixel-art doubler and smoother for sprites on a key-colour background")
 set(CPACK_PACKAGE_DESCRIPTION
     "Two console programs for 24-bit BMP sprites whose transparent background is one
 key colour (cyan 0 255 255 unless given on the command line). zorpix doubles
 every BMP of the working folder into scaled/ with an edge-directed
-interpolation that never blends the key colour into the sprite; dezorpix
-smooths each one at its size into restored/, again leaving the key colour
-out of every average.")
+interpolation that averages no pair holding the key colour; dezorpix
+smooths each one at its size into restored/, leaving key-coloured
+neighbours out of every average.")
 set(CPACK_PACKAGE_FILE_NAME
     "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
 set(CPACK_STRIP_FILES ON)

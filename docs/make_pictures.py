@@ -2,7 +2,7 @@
 """Builds the README's before/after pictures from the programs' real output.
 
 Run both programs on the bundled examples first; the examples preset leaves
-their results in build/release/examples:
+their results in build/examples/examples:
 
     cmake --workflow --preset examples
     python3 docs/make_pictures.py          # or: cmake --build --preset pictures
@@ -15,13 +15,22 @@ a sprite and its result take the same room. general-upscaler.png shows one
 sprite, then the same sprite doubled with plain bilinear interpolation as
 general-purpose scalers do it, then doubled by zorpix.
 
+background.png shows, on small images drawn here and run through the programs
+found with --programs, where the programs do change key-coloured background
+pixels: zorpix's default mode on one-pixel diagonal lines, and across the
+image's edges, which its neighbours wrap around; dezorpix on a one-pixel hole
+beside a pixel as bright as the key colour, and on one beside a pixel that is
+not.
+
 Standard library only (zlib and struct make the PNG files).
 """
 
 import argparse
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -81,6 +90,21 @@ def read_bmp(path):
     return picture
 
 
+def write_bmp(path, picture):
+    """A plain bottom-up 24-bit BMP with a 40-byte info header."""
+    row_bytes = (picture.width * 3 + 3) // 4 * 4
+    pixels = bytearray()
+    for row in reversed(picture.rows):
+        for red, green, blue in row:
+            pixels += bytes((blue, green, red))
+        pixels += bytes(row_bytes - picture.width * 3)
+    header = b"BM" + struct.pack("<IHHI", 54 + len(pixels), 0, 0, 54)
+    header += struct.pack("<IiiHHIIiiII", 40, picture.width, picture.height, 1, 24, 0,
+                          len(pixels), 0, 0, 0, 0)
+    with open(path, "wb") as out:
+        out.write(header + pixels)
+
+
 def write_png(path, picture):
     def chunk(kind, body):
         return (struct.pack(">I", len(body)) + kind + body +
@@ -138,20 +162,20 @@ def sprites(examples):
     return found
 
 
-def before_after(pairs, zoom):
+def before_after(pairs, zoom, source_zoom=SOURCE_ZOOM):
     """Sources on top, results below, each column as wide as its source."""
-    width = MARGIN * 2 + sum(source.width * SOURCE_ZOOM for source, _ in pairs) + \
+    width = MARGIN * 2 + sum(source.width * source_zoom for source, _ in pairs) + \
         GAP * (len(pairs) - 1)
-    top_height = max(source.height * SOURCE_ZOOM for source, _ in pairs)
+    top_height = max(source.height * source_zoom for source, _ in pairs)
     bottom_height = max(result.height * zoom for _, result in pairs)
     picture = Picture(width, MARGIN * 2 + top_height + GAP + bottom_height, PAPER)
     left = MARGIN
     for source, result in pairs:
         # Bottom-aligned, so the sprites stand on one line.
-        picture.paste(source, left, MARGIN + top_height - source.height * SOURCE_ZOOM, SOURCE_ZOOM)
+        picture.paste(source, left, MARGIN + top_height - source.height * source_zoom, source_zoom)
         picture.paste(result, left, MARGIN + top_height + GAP + bottom_height - result.height * zoom,
                       zoom)
-        left += source.width * SOURCE_ZOOM + GAP
+        left += source.width * source_zoom + GAP
     return picture
 
 
@@ -167,14 +191,86 @@ def side_by_side(panels):
     return picture
 
 
+CYAN = (0, 255, 255)
+
+
+def drawn(text, palette):
+    """A picture from rows of characters; "." is cyan, the default key colour."""
+    rows = text.split()
+    picture = Picture(len(rows[0]), len(rows), CYAN)
+    picture.rows = [[palette.get(ch, CYAN) for ch in row] for row in rows]
+    return picture
+
+
+# Lines one pixel wide, down to the right and down to the left.
+DIAGONALS = drawn("""
+    .........
+    .r.....r.
+    ..r...r..
+    ...r.r...
+    ....r....
+    .........
+""", {"r": (200, 40, 40)})
+
+# Sprites in the top-left and the bottom-right corner, touching the edges.
+CORNERS = drawn("""
+    rrr.....
+    rr......
+    r.......
+    ........
+    .......b
+    ......bb
+""", {"r": (200, 40, 40), "b": (40, 60, 200)})
+
+# A one-pixel hole in an outlined sprite, beside a yellow pixel, whose
+# red + green + blue is 510 like cyan's, and the same hole beside red.
+HOLE = """
+    .......
+    .kkkkk.
+    .krrrk.
+    .ky.rk.
+    .krrrk.
+    .kkkkk.
+    .......
+"""
+HOLE_COLOURS = {"k": (40, 30, 50), "r": (200, 60, 40)}
+HOLE_BESIDE_YELLOW = drawn(HOLE, dict(HOLE_COLOURS, y=(255, 255, 0)))
+HOLE_BESIDE_RED = drawn(HOLE, dict(HOLE_COLOURS, y=HOLE_COLOURS["r"]))
+
+
+def run_program(program, sources, output_folder):
+    """The program's results for the sources, run in a fresh folder."""
+    with tempfile.TemporaryDirectory() as work:
+        for number, source in enumerate(sources):
+            write_bmp(os.path.join(work, f"{number}.bmp"), source)
+        subprocess.run([program], cwd=work, check=True, stdout=subprocess.DEVNULL)
+        return [read_bmp(os.path.join(work, output_folder, f"{number}.bmp"))
+                for number in range(len(sources))]
+
+
+def background_changes(programs):
+    zorpix_sources = [DIAGONALS, CORNERS]
+    dezorpix_sources = [HOLE_BESIDE_YELLOW, HOLE_BESIDE_RED]
+    scaled = run_program(os.path.join(programs, "zorpix"), zorpix_sources, "scaled")
+    restored = run_program(os.path.join(programs, "dezorpix"), dezorpix_sources, "restored")
+    # Twice the zoom of the other pictures: single pixels are the point here.
+    zoom = 2 * SOURCE_ZOOM
+    return side_by_side([
+        (before_after(list(zip(zorpix_sources, scaled)), zoom // 2, zoom), 1),
+        (before_after(list(zip(dezorpix_sources, restored)), zoom, zoom), 1)])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--examples", default=os.path.join(SOURCE_ROOT, "examples"),
                         help="the bundled sprites (default: examples/)")
-    parser.add_argument("--results", default=os.path.join(SOURCE_ROOT, "build", "release",
+    parser.add_argument("--results", default=os.path.join(SOURCE_ROOT, "build", "examples",
                                                           "examples"),
                         help="where the examples run left its output "
-                             "(default: build/release/examples)")
+                             "(default: build/examples/examples)")
+    parser.add_argument("--programs", default=os.path.join(SOURCE_ROOT, "build", "examples",
+                                                           "apps"),
+                        help="the folder of zorpix and dezorpix (default: build/examples/apps)")
     parser.add_argument("--out", default=HERE, help="folder for the PNG files (default: docs/)")
     args = parser.parse_args()
 
@@ -197,6 +293,10 @@ def main():
                                (scaled, SOURCE_ZOOM // 2)])
     path = os.path.join(args.out, "general-upscaler.png")
     write_png(path, comparison)
+    print(f"wrote {path}")
+
+    path = os.path.join(args.out, "background.png")
+    write_png(path, background_changes(args.programs))
     print(f"wrote {path}")
 
 

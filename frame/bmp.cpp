@@ -39,22 +39,56 @@ std::optional<std::uint64_t> bmpPixelBytes(std::int64_t width, std::int64_t heig
   return bytes;
 }
 
+namespace {
+
+// The geometry of the info header, whichever of its two layouts the file has.
+struct InfoHeader {
+  std::int64_t width = 0;
+  std::int64_t height = 0;  // negative for rows stored top row first
+  std::uint16_t bitCount = 0;
+  std::uint32_t compression = 0;
+  bool hasResolution = false;
+};
+
+// The 12-byte core header of OS/2 1.x, which converters still write when
+// asked for the oldest BMP flavour: unsigned 16-bit sides, always bottom-up,
+// no compression or resolution fields. Every longer header (40 bytes, the
+// 64-byte OS/2 2.x one, V4, V5) starts with the 40-byte layout.
+constexpr std::uint32_t kCoreInfoBytes = 12;
+constexpr std::uint32_t kClassicInfoBytes = 40;
+
+std::optional<InfoHeader> readInfoHeader(ByteView file, std::uint32_t infoSize) {
+  InfoHeader info;
+  if (infoSize == kCoreInfoBytes) {
+    info.width = *file.le16(18);
+    info.height = *file.le16(20);
+    info.bitCount = *file.le16(24);
+    return info;
+  }
+  if (infoSize < kClassicInfoBytes) return std::nullopt;
+  info.width = *file.les32(18);
+  info.height = *file.les32(22);
+  info.bitCount = *file.le16(28);
+  info.compression = *file.le32(30);
+  info.hasResolution = true;
+  return info;
+}
+
+}  // namespace
+
 BmpResult decodeBmp(ByteView file, std::int32_t maxSide) {
   // File header (14 bytes), then the info header, whose own first field is
-  // its size: 40 for the classic header, more for the V4 and V5 ones.
+  // its size.
   const std::uint8_t* signature = file.span(0, 2);
   if (signature == nullptr || signature[0] != 'B' || signature[1] != 'M')
     return BmpError::notBitmap24;
   auto infoSize = file.le32(14);
-  if (!infoSize || *infoSize < 40 || file.span(14, *infoSize) == nullptr)
-    return BmpError::notBitmap24;
-  auto bitCount = file.le16(28);
-  auto compression = file.le32(30);
-  if (!bitCount || *bitCount != 24 || !compression || *compression != 0)
-    return BmpError::notBitmap24;
+  if (!infoSize || file.span(14, *infoSize) == nullptr) return BmpError::notBitmap24;
+  const std::optional<InfoHeader> info = readInfoHeader(file, *infoSize);
+  if (!info || info->bitCount != 24 || info->compression != 0) return BmpError::notBitmap24;
 
-  std::int64_t width = *file.les32(18);
-  std::int64_t height = *file.les32(22);
+  std::int64_t width = info->width;
+  std::int64_t height = info->height;
   BmpImage image;
   image.topDown = height < 0;
   if (height < 0) height = -height;  // 64-bit, so -2^31 is safe
@@ -70,8 +104,11 @@ BmpResult decodeBmp(ByteView file, std::int32_t maxSide) {
   image.pixels = file.span(dataOffset, needed);
   if (image.pixels == nullptr) return BmpError::truncated;
 
-  const std::uint8_t* resolution = file.span(38, 8);
-  for (std::size_t i = 0; i < image.resolution.size(); ++i) image.resolution[i] = resolution[i];
+  // Without the fields (core header) the result says "unknown", as a 0 does.
+  if (info->hasResolution) {
+    const std::uint8_t* resolution = file.span(38, 8);
+    for (std::size_t i = 0; i < image.resolution.size(); ++i) image.resolution[i] = resolution[i];
+  }
   return image;
 }
 

@@ -29,7 +29,7 @@ class ByteView {
 
 // Why a file was turned away; the batch words the console line.
 enum class BmpError {
-  notBitmap24,     // no "BM", headers cut short, bit count not 24, or compressed
+  notBitmap24,     // no "BM", headers cut short or of unknown size, not 24 bits, or compressed
   badDataOffset,   // pixel data said to start inside the headers
   truncated,       // fewer pixel bytes than width and height need
   sizeOutOfRange,  // negative width, or a side the grid can't count
@@ -42,7 +42,9 @@ struct BmpImage {
   bool topDown = false;
   std::uint64_t rowBytes = 0;        // stored row length, padded to 4 bytes
   const std::uint8_t* pixels = nullptr;  // first stored row
-  std::array<std::uint8_t, 8> resolution{};  // horizontal and vertical pels per metre
+  // Horizontal and vertical pels per metre, as stored; all 0 when the header
+  // has no such fields (the 12-byte core header).
+  std::array<std::uint8_t, 8> resolution{};
 
   // Row y counted from the image's top: blue, green, red per pixel, left to right.
   const std::uint8_t* rowFromTop(std::int32_t y) const {

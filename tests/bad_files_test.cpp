@@ -157,7 +157,9 @@ std::vector<Case> folderCases() {
                    storedPixels(base, 55, 5, 3, false)});
 
   // The info header's size: the classic header, or the longer V4 and V5 ones.
-  // A size the file can't hold is a header cut short.
+  // A size the file can't hold is a header cut short. Read as the 12-byte
+  // core header, a classic one has its bit count in the high half of its
+  // width: 0.
   for (std::uint32_t size : {0u, 12u, 39u, 108u, 0x80000000u, 0xffffffffu})
     cases.push_back({"info-size-" + number(size, 10) + ".bmp", with32(base, 14, size), notBitmap,
                      notBitmap, std::nullopt});
@@ -171,6 +173,25 @@ std::vector<Case> folderCases() {
   for (std::uint32_t compression : {1u, 2u, 3u, 4u, 5u, 6u, 256u})
     cases.push_back({"compression-" + number(compression, 3) + ".bmp",
                      with32(base, 30, compression), notBitmap, notBitmap, std::nullopt});
+
+  // The 12-byte core header: unsigned 16-bit sides, only 24 bits a pixel.
+  BmpLayout core;
+  core.infoHeaderSize = 12;
+  const std::vector<std::uint8_t> coreBase = encodeBmp(image, core);  // 26 + 3 x 16 = 74
+  for (std::uint16_t bits : {1, 4, 8, 16, 32})
+    cases.push_back({"core-bits-" + number(bits, 3) + ".bmp", with16(coreBase, 24, bits),
+                     notBitmap, notBitmap, std::nullopt});
+  cases.push_back({"core-offset-0000000025.bmp", with32(coreBase, 10, 25), badOffset, badOffset,
+                   std::nullopt});
+  cases.push_back({"core-cut-072.bmp", {coreBase.begin(), coreBase.begin() + 72}, truncated,
+                   truncated, std::nullopt});
+  cases.push_back({"core-cut-025.bmp", {coreBase.begin(), coreBase.begin() + 25}, notBitmap,
+                   notBitmap, std::nullopt});
+  cases.push_back({"core-width-16384.bmp", with16(coreBase, 18, 16384), outOfRange, truncated,
+                   std::nullopt});
+  for (std::size_t side : {18u, 20u})  // 65535 is no negative side
+    cases.push_back({"core-" + std::string(side == 18 ? "width" : "height") + "-65535.bmp",
+                     with16(coreBase, side, 65535), outOfRange, outOfRange, std::nullopt});
 
   std::vector<std::uint8_t> longer = base;
   longer.resize(base.size() + 100, 0xee);
@@ -197,6 +218,9 @@ std::vector<Case> folderCases() {
   v4.infoHeaderSize = 108;
   cases.push_back({"good-v4.bmp", encodeBmp(patternImage(4, 4, 9), v4), valid, valid,
                    patternImage(4, 4, 9)});
+  BmpLayout os2v2;  // the 64-byte OS/2 2.x header begins as the classic one
+  os2v2.infoHeaderSize = 64;
+  cases.push_back({"good-os2-v2.bmp", encodeBmp(image, os2v2), valid, valid, image});
 
   // The plain file each valid case is compared with.
   const std::size_t count = cases.size();

@@ -19,12 +19,17 @@ import tempfile
 
 def read_bmp(data):
     """Pixels (rows from the top, (r, g, b)) of an uncompressed 24-bit BMP, or None."""
-    if len(data) < 54 or data[:2] != b"BM":
+    if len(data) < 26 or data[:2] != b"BM":
         return None
     offset, info = struct.unpack_from("<II", data, 10)
-    if info < 40 or 14 + info > len(data):
+    if info == 12:
+        # The OS/2 core header: unsigned 16-bit sides, no compression field.
+        width, height, _planes, bits = struct.unpack_from("<HHHH", data, 18)
+        compression = 0
+    elif info < 40 or 14 + info > len(data):
         return None
-    width, height, _planes, bits, compression = struct.unpack_from("<iiHHI", data, 18)
+    else:
+        width, height, _planes, bits, compression = struct.unpack_from("<iiHHI", data, 18)
     if bits != 24 or compression != 0 or width < 0:
         return None
     top_down = height < 0

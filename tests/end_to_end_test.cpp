@@ -279,6 +279,32 @@ TEST_P(BothPrograms, ReadsTopDownPaddedAndLongHeaderedFilesAlike) {
   EXPECT_EQ(readFile(folder_ / p.folder / "plain.bmp"), readFile(folder_ / p.folder / "v5.bmp"));
 }
 
+TEST_P(BothPrograms, ReadsCoreHeaderedFilesAsTheirClassicTwins) {
+  // The 12-byte OS/2 core header has no resolution fields: the result says 0
+  // there, as the result of a classic file storing 0 does.
+  const Program p = program();
+  BmpLayout classic;
+  classic.xPelsPerMeter = 0;
+  classic.yPelsPerMeter = 0;
+  const int widths[] = {1, 3, 5, 13, 64};
+  for (int i = 0; i < 5; ++i) {
+    BmpLayout core;
+    core.infoHeaderSize = 12;
+    core.gapBeforePixels = i % 2 == 0 ? 0 : 6;  // the data offset is followed
+    const Image image = patternImage(widths[i], 3 + i, unsigned(i));
+    writeFile(folder_ / ("core-" + std::to_string(i) + ".bmp"), encodeBmp(image, core));
+    writeFile(folder_ / ("classic-" + std::to_string(i) + ".bmp"), encodeBmp(image, classic));
+  }
+  const RunResult run = runProgram(p.command, folder_.path());
+  EXPECT_EQ(run.status, 0);
+  for (int i = 0; i < 5; ++i) {
+    const auto core = readFile(folder_ / p.folder / ("core-" + std::to_string(i) + ".bmp"));
+    EXPECT_FALSE(core.empty()) << run.output;
+    EXPECT_EQ(core, readFile(folder_ / p.folder / ("classic-" + std::to_string(i) + ".bmp")))
+        << "width " << widths[i];
+  }
+}
+
 TEST(Zorpix, PutsEachSourcePixelAtTheTopLeftOfItsBlock) {
   TempFolder folder;
   const Image image = patternImage(9, 4);
@@ -326,6 +352,45 @@ TEST(Zorpix, KeepsTheBackgroundExactlyTheKeyColourAroundSprites) {
       }
     EXPECT_GT(checked, 500);
   }
+}
+
+// The exceptions the manual and the README tell of, on the images of their
+// picture: a line one pixel wide, and sprites in opposite corners.
+TEST(Zorpix, HalfKeysTheGapsOfALineDownToTheRightInTheDefaultModeOnly) {
+  const Rgb cyan{0, 255, 255}, red{200, 40, 40};
+  struct Case {
+    const char* mode;
+    bool downToTheRight;
+    Rgb gap;
+  };
+  const Case cases[] = {
+      {"0", true, Rgb{100, 147, 147}}, {"0", false, red},  {"1", true, cyan},
+      {"1", false, cyan},              {"2", true, cyan},  {"2", false, cyan},
+  };
+  for (const Case& c : cases) {
+    TempFolder folder;
+    Image image = filledImage(6, 6, cyan);
+    for (int i = 1; i <= 3; ++i) image.at(c.downToTheRight ? i : 4 - i, i) = red;
+    writeFile(folder / "line.bmp", encodeBmp(image));
+    ASSERT_EQ(runProgram(zorpixProgram(), folder.path(), {"0", "255", "255", c.mode}).status, 0);
+    const Image out = decodeBmp(readFile(folder / "scaled" / "line.bmp"));
+    // The pixel between the line's first two, at the centre of their blocks.
+    const Rgb gap = c.downToTheRight ? out.at(3, 3) : out.at(5, 3);
+    EXPECT_EQ(gap, c.gap) << "mode " << c.mode << (c.downToTheRight ? ", right" : ", left");
+  }
+}
+
+TEST(Zorpix, PaintsTheOtherCornersBetweenSpritesInOppositeCorners) {
+  const Rgb cyan{0, 255, 255}, red{200, 40, 40}, blue{40, 40, 200};
+  Image image = filledImage(8, 6, cyan);
+  image.at(0, 0) = image.at(1, 0) = image.at(0, 1) = red;
+  image.at(7, 5) = image.at(6, 5) = image.at(7, 4) = blue;
+  TempFolder folder;
+  writeFile(folder / "corners.bmp", encodeBmp(image));
+  ASSERT_EQ(runProgram(zorpixProgram(), folder.path()).status, 0);
+  const Image out = decodeBmp(readFile(folder / "scaled" / "corners.bmp"));
+  EXPECT_EQ(out.at(15, 0), (Rgb{120, 40, 120})) << "top right";
+  EXPECT_EQ(out.at(0, 11), (Rgb{120, 40, 120})) << "bottom left";
 }
 
 TEST(Zorpix, RefusesImagesWhoseDoubledSidesTheGridCantCount) {

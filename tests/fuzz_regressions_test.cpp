@@ -29,16 +29,15 @@ TEST_P(PerFilePath, KeepsItsPromisesForEverySeed) {
 }
 
 // Findings are kept as fuzz/regressions/<program>/<libFuzzer's artifact name>.
+// A folder without findings passes: there is nothing the path has failed on.
 TEST_P(PerFilePath, KeepsItsPromisesForEveryEarlierFinding) {
   const fs::path folder = fs::path(ZORPIX_FUZZ_REGRESSIONS) / programName(GetParam());
-  int replayed = 0;
+  ASSERT_TRUE(fs::is_directory(folder)) << folder;
   for (const auto& entry : fs::directory_iterator(folder)) {
     if (!entry.is_regular_file() || entry.path().filename().string().starts_with('.')) continue;
     const auto bytes = testing::readFile(entry.path());
     EXPECT_EQ(checkInput(GetParam(), bytes.data(), bytes.size()), "") << entry.path();
-    ++replayed;
   }
-  if (replayed == 0) GTEST_SKIP() << "no findings kept for " << programName(GetParam());
 }
 
 }  // namespace

@@ -57,6 +57,24 @@ Image filledImage(int width, int height, Rgb colour) {
 }
 
 std::vector<std::uint8_t> encodeBmp(const Image& image, const BmpLayout& layout) {
+  if (layout.infoHeaderSize == 12) {
+    // The OS/2 core header: 16-bit sides, planes and bit count, and nothing
+    // more. The rest is the classic file with its 40-byte header swapped out.
+    BmpLayout classic = layout;
+    classic.infoHeaderSize = 40;
+    const std::vector<std::uint8_t> full = encodeBmp(image, classic);
+    std::vector<std::uint8_t> out{'B', 'M'};
+    put32(out, get32(full, 2) - 28);
+    put32(out, 0);
+    put32(out, get32(full, 10) - 28);
+    put32(out, 12);
+    put16(out, std::uint32_t(image.width));
+    put16(out, std::uint32_t(image.height));
+    put16(out, 1);
+    put16(out, layout.bitCount);
+    out.insert(out.end(), full.begin() + 54, full.end());
+    return out;
+  }
   const std::uint32_t rowBytes = (std::uint32_t(image.width) * 3 + 3) / 4 * 4;
   const std::uint32_t pixelBytes = rowBytes * std::uint32_t(image.height);
   const std::uint32_t offset = 14 + layout.infoHeaderSize + layout.gapBeforePixels;

@@ -38,7 +38,9 @@ Image filledImage(int width, int height, Rgb colour);
 
 struct BmpLayout {
   bool topDown = false;
-  std::uint32_t infoHeaderSize = 40;  // 108 and 124 make V4 and V5 headers
+  // 108 and 124 make V4 and V5 headers; 12 the OS/2 core one (bottom-up, no
+  // compression or resolution fields).
+  std::uint32_t infoHeaderSize = 40;
   std::uint32_t gapBeforePixels = 0;  // a palette or other bytes after the headers
   std::uint32_t bytesAfterPixels = 0;
   std::uint16_t bitCount = 24;
