@@ -212,6 +212,24 @@ std::vector<std::uint8_t> spriteBmp(const SeedShape& shape, const AlphaColor& ke
   return out;
 }
 
+// The same kind of sprite behind the 12-byte core header of the oldest BMP
+// files: 16-bit sides, no compression field, padded bottom-up rows.
+std::vector<std::uint8_t> coreHeaderBmp(int width, int height, std::uint16_t bitCount) {
+  const std::vector<std::uint8_t> standard = spriteBmp({width, height}, AlphaColor{});
+  const std::uint32_t pixelBytes = std::uint32_t(standard.size()) - 54;
+  std::vector<std::uint8_t> out{'B', 'M'};
+  put32(out, 26 + pixelBytes);
+  put32(out, 0);
+  put32(out, 26);
+  put32(out, 12);
+  put16(out, std::uint32_t(width));
+  put16(out, std::uint32_t(height));
+  put16(out, 1);
+  put16(out, bitCount);
+  out.insert(out.end(), standard.begin() + 54, standard.end());
+  return out;
+}
+
 NamedInput seed(const std::string& name, const RunSettings& settings,
                 const std::vector<std::uint8_t>& file) {
   NamedInput input{name, settingsBytes(settings)};
@@ -259,9 +277,8 @@ std::vector<NamedInput> seedInputs(Program) {
   auto compressed = spriteBmp({4, 2}, cyan);
   compressed[30] = 1;
   seeds.push_back(seed("compressed", withKey(cyan, 0), compressed));
-  auto core = spriteBmp({4, 2}, cyan);
-  core[14] = 12;
-  seeds.push_back(seed("core-header", withKey(cyan, 0), core));
+  seeds.push_back(seed("core-header", withKey(cyan, 0), coreHeaderBmp(5, 3, 24)));
+  seeds.push_back(seed("core-header-8-bit", withKey(cyan, 0), coreHeaderBmp(5, 3, 8)));
   auto offsetZero = spriteBmp({4, 2}, cyan);
   std::fill_n(offsetZero.begin() + 10, 4, 0);
   seeds.push_back(seed("offset-zero", withKey(cyan, 0), offsetZero));
