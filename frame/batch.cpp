@@ -19,7 +19,7 @@ namespace {
 constexpr std::uint64_t kStagingBytes = std::uint64_t{1} << 22;
 
 std::string withName(std::string_view text, const std::string& name) {
-  return std::string(text) + name;
+  return std::string(text) + printableName(name);
 }
 
 std::string describe(BmpError error, const Tool& tool, const std::string& name) {
@@ -33,7 +33,7 @@ std::string describe(BmpError error, const Tool& tool, const std::string& name) 
     case BmpError::sizeOutOfRange:
       return "Image size out of range (" + std::string(tool.name) + " takes at most " +
              std::to_string(tool.maxSide) + " x " + std::to_string(tool.maxSide) +
-             " pixels) with name " + name;
+             " pixels) with name " + printableName(name);
   }
   return {};
 }
@@ -50,7 +50,7 @@ bool storeGrid(const Tool& tool, const std::string& name, const CellGrid<Channel
 
   const std::string folder(tool.outputFolder);
   makeFolder(folder);
-  say(folder + kPathSeparator + name);
+  say(folder + kPathSeparator + printableName(name));
   return writeFile(folder, name, [&](ReplacingFile& sink) {
     if (!sink.write(header.data(), header.size())) return false;
     for (std::int32_t first = 0; first < grid.height(); first += rowsPerChunk) {
@@ -78,7 +78,8 @@ FileOutcome transformImage(const Tool& tool, const std::string& name, const BmpI
   }
   algorithm(grid);
   const bool stored = storeGrid(tool, name, grid, image, say);
-  if (!stored) say("Could not write " + std::string(tool.outputFolder) + kPathSeparator + name);
+  if (!stored)
+    say("Could not write " + std::string(tool.outputFolder) + kPathSeparator + printableName(name));
   return stored ? FileOutcome::written : FileOutcome::failed;
 }
 
@@ -154,7 +155,12 @@ bool processFolder(const Tool& tool) {
     while (!pending.empty()) finishOldest();
   };
 
-  for (const std::string& name : listBitmaps()) {
+  const auto names = listBitmaps();
+  if (!names) {
+    printLine("Cannot read folder .");
+    return false;
+  }
+  for (const std::string& name : *names) {
     try {
       auto file = std::make_shared<LoadedFile>();
       if (!readWholeFile(name, *file)) {

@@ -31,6 +31,7 @@ std::int16_t lowWord(std::int32_t value) {
 int runTool(int argc, char** argv, const Tool& tool) {
   const std::string program(tool.name);
   reportOversizeWrites();
+  removeTemporariesOnInterrupt();
   alphaColor = AlphaColor{};
   refineMode = 0;
   printLine("Developed by the zorpix developers email zorpix@example.org");
