@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -16,7 +17,7 @@
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
-// Only MoveFileExA is wanted; without these the header drags in most of the
+// Only a few functions are wanted; without these the header drags in most of the
 // API and defines min and max as macros, which breaks std::min.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -203,15 +204,25 @@ void removeStaleTemporaries(int folder) {
 #endif
 
 #ifdef _WIN32
-// Windows opens files without delete sharing, so a file being written can't
-// be removed: removing every temporary file that can be takes away those of
-// killed runs and leaves those still being written.
+// A temporary file whose process still runs is being written or about to be
+// put in place (Windows keeps one open for writing from being removed, but
+// its writer closes it before the rename); only those of processes gone are
+// stale. A process id reused meanwhile merely leaves a file for later.
+bool processRuns(unsigned long id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return runs;
+}
+
 void removeStaleTemporaries(const std::string& folder) {
   _finddata64i32_t found;
   const intptr_t handle = _findfirst64i32((folder + "\\.zorpix-*.tmp").c_str(), &found);
   if (handle == -1) return;
   do {
-    if (isTemporaryName(found.name)) std::remove((folder + '\\' + found.name).c_str());
+    if (isTemporaryName(found.name) && !processRuns(std::strtoul(found.name + 8, nullptr, 10)))
+      std::remove((folder + '\\' + found.name).c_str());
   } while (_findnext64i32(handle, &found) == 0);
   _findclose(handle);
 }
@@ -397,8 +408,8 @@ bool readWholeFile(const std::string& name, LoadedFile& file) {
   std::uint8_t head[kBmpHeaderBytes];
   const std::size_t headBytes =
       readFully(fd, head, std::size_t(std::min<std::uint64_t>(size, sizeof head)), ok);
-  const std::uint64_t wanted =
-      std::max<std::uint64_t>(headBytes, bmpBytesToRead(ByteView(head, headBytes), size, kLongestSide));
+  const std::uint64_t wanted = std::max<std::uint64_t>(
+      headBytes, bmpBytesToRead(ByteView(head, headBytes), size, kLongestSide));
   if (wanted > SIZE_MAX) {
     closeHandle(fd);
     throw std::bad_alloc();
@@ -412,7 +423,8 @@ bool readWholeFile(const std::string& name, LoadedFile& file) {
   auto* dest = reinterpret_cast<std::uint8_t*>(file.bytes.data());
   std::copy(head, head + headBytes, dest);
   std::size_t got = headBytes;
-  if (ok && headBytes == sizeof head) got += readFully(fd, dest + got, std::size_t(wanted) - got, ok);
+  if (ok && headBytes == sizeof head)
+    got += readFully(fd, dest + got, std::size_t(wanted) - got, ok);
   closeHandle(fd);
   file.size = got;
   return ok;
@@ -479,13 +491,17 @@ bool ReplacingFile::commit() {
     discard();
     return false;
   }
-  // A full disk can show itself only when the file is closed.
-  const bool closed = closeFile();
 #ifdef _WIN32
-  const bool replaced = closed && replaceFile(tempPath_.c_str(), finalPath_.c_str());
+  // A full disk can show itself only when the file is closed.
+  const bool replaced = closeFile() && replaceFile(tempPath_.c_str(), finalPath_.c_str());
 #else
+  // The lock lasts as long as any descriptor of the open file: kept on till
+  // the file has its final name, so that no other run's clean-up takes the
+  // closed file for a stale one.
+  const int lock = dup(int(handle_));
   const bool replaced =
-      closed && replaceFile(int(folder_), tempName_.c_str(), finalName_.c_str());
+      closeFile() && replaceFile(int(folder_), tempName_.c_str(), finalName_.c_str());
+  if (lock >= 0) close(lock);
 #endif
   if (!replaced) removeTemporary();
   if (slot_ >= 0) temporarySlots[slot_].armed.store(false);
