@@ -12,7 +12,7 @@ namespace zorpix {
 namespace {
 
 std::string withName(std::string_view text, const std::string& name) {
-  return std::string(text) + name;
+  return std::string(text) + printableName(name);
 }
 
 }  // namespace
@@ -30,11 +30,12 @@ std::string describe(FileProblem problem, const Profile& profile, const std::str
     case FileProblem::sizeOutOfRange:
       return "Image size out of range (" + std::string(profile.name) + " takes at most " +
              std::to_string(profile.maxSide) + " x " + std::to_string(profile.maxSide) +
-             " pixels) with name " + name;
+             " pixels) with name " + printableName(name);
     case FileProblem::noMemory:
       return withName("Not enough memory for file with name ", name);
     case FileProblem::notStored:
-      return "Could not write " + std::string(profile.outputFolder) + kPathSeparator + name;
+      return "Could not write " + std::string(profile.outputFolder) + kPathSeparator +
+             printableName(name);
   }
   return {};
 }
@@ -63,7 +64,7 @@ FileOutcome processFile(const Profile& profile, const std::string& name, ByteVie
   const auto problem = writeFile(
       folder, name,
       [&](const ByteSink& sink) { return transformFile(profile, data, settings, workers, sink); },
-      [&] { say(folder + kPathSeparator + name); });
+      [&] { say(folder + kPathSeparator + printableName(name)); });
   if (!problem) return FileOutcome::written;
   say(describe(*problem, profile, name));
   const bool stored = *problem != FileProblem::noMemory && *problem != FileProblem::notStored;
@@ -114,7 +115,12 @@ bool processFolder(const Profile& profile, const Settings& settings, Workers& wo
     while (!pending.empty()) finishOldest();
   };
 
-  for (const std::string& name : listBitmaps()) {
+  const auto names = listBitmaps();
+  if (!names) {
+    printLine("Cannot read folder .");
+    return false;
+  }
+  for (const std::string& name : *names) {
     try {
       auto file = std::make_shared<LoadedFile>();
       if (!readWholeFile(name, *file)) {

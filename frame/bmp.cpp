@@ -1,5 +1,6 @@
 #include "frame/bmp.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace zorpix {
@@ -142,6 +143,40 @@ std::array<std::uint8_t, kBmpHeaderBytes> bmpHeader(std::int32_t width, std::int
   put32(&h[34], imageBytes);
   for (std::size_t i = 0; i < resolution.size(); ++i) h[38 + i] = resolution[i];
   return h;
+}
+
+std::uint64_t bmpBytesToRead(ByteView head, std::uint64_t fileSize, std::int32_t maxSide) {
+  // Mirrors decodeBmp's checks: whatever it turns away on the headers alone
+  // needs no more than them; a size it would take needs its rows as well.
+  const std::uint8_t* signature = head.span(0, 2);
+  if (signature == nullptr || signature[0] != 'B' || signature[1] != 'M')
+    return std::min<std::uint64_t>(fileSize, kBmpHeaderBytes);
+  const auto dataOffset = head.le32(10);
+  const auto infoSize = head.le32(14);
+  if (!dataOffset || !infoSize) return fileSize;
+  std::optional<std::int64_t> width, height;
+  std::optional<std::uint16_t> bitCount;
+  bool compressed = false;
+  if (*infoSize == 12) {
+    // The OS/2 core header: unsigned 16-bit sides, rows always bottom-up.
+    if (auto w = head.le16(18)) width = *w;
+    if (auto h = head.le16(20)) height = *h;
+    bitCount = head.le16(24);
+  } else if (*infoSize >= 40) {
+    if (auto w = head.les32(18)) width = *w;
+    if (auto h = head.les32(22)) height = *h < 0 ? -std::int64_t(*h) : std::int64_t(*h);
+    bitCount = head.le16(28);
+    const auto compression = head.le32(30);
+    compressed = !compression || *compression != 0;
+  } else {
+    return fileSize;
+  }
+  if (!width || !height || !bitCount) return fileSize;
+
+  std::uint64_t end = std::max<std::uint64_t>(kBmpHeaderBytes, 14 + std::uint64_t(*infoSize));
+  if (*bitCount == 24 && !compressed && *width >= 0 && *width <= maxSide && *height <= maxSide)
+    end = std::max(end, *dataOffset + bmpRowBytes(*width) * std::uint64_t(*height));
+  return std::min(fileSize, end);
 }
 
 }  // namespace zorpix

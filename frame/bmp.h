@@ -75,4 +75,12 @@ std::optional<std::uint64_t> bmpPixelBytes(std::int64_t width, std::int64_t heig
 std::array<std::uint8_t, kBmpHeaderBytes> bmpHeader(std::int32_t width, std::int32_t height,
                                                    const std::array<std::uint8_t, 8>& resolution);
 
+// How many bytes from the start of a file decodeBmp, with a maxSide of at
+// most maxSide, can ever look at: the headers and the pixel rows the header
+// describes, the whole file when the headers are not understood. head holds
+// the file's first kBmpHeaderBytes bytes, or all of a shorter file. Decoding
+// only that many bytes gives the same result as decoding the whole file, so
+// a tail behind the pixels need never be read.
+std::uint64_t bmpBytesToRead(ByteView head, std::uint64_t fileSize, std::int32_t maxSide);
+
 }  // namespace zorpix

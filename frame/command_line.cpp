@@ -53,6 +53,7 @@ CommandLine readCommandLine(std::string_view programName, int argc, const char* 
 
 int runTool(int argc, char** argv, const Profile& profile) {
   reportOversizeWrites();
+  removeTemporariesOnInterrupt();
   const CommandLine line = readCommandLine(profile.name, argc, argv);
   for (const std::string& text : line.banner) printLine(text);
   Workers workers;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,11 +23,21 @@ inline constexpr char kPathSeparator = '/';
 // The names of the working folder's entries that match "*.bmp" regardless of
 // letter case, sub-folders included. Windows gives them in its own order;
 // elsewhere they are sorted by byte value so every run goes the same way.
-std::vector<std::string> listBitmaps();
+// Nothing when the folder can't be read.
+std::optional<std::vector<std::string>> listBitmaps();
 
 // Makes a write past the process's file-size limit fail like any other write
 // (reported, the batch goes on) instead of ending the program.
 void reportOversizeWrites();
+
+// Makes an interrupted run (Ctrl+C, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, or a
+// closed console window) remove the temporary files it is writing before it
+// ends as the interruption would have ended it. Call once at program start.
+void removeTemporariesOnInterrupt();
+
+// A file name as the console shows it: control characters, which could split
+// a line or steer the terminal, become '?'.
+std::string printableName(std::string_view name);
 
 // Creates a sub-folder of the working folder; one that exists already is fine.
 void makeFolder(const std::string& name);
@@ -36,14 +47,20 @@ struct LoadedFile {
   std::size_t size = 0;
 };
 
-// Reads a regular file whole. False when it can't be opened or read (a folder,
-// no permission, gone since it was listed). Throws std::bad_alloc when there
-// is no memory for it.
+// Reads a regular file as far as the BMP decoder can ever look into it: the
+// whole file, except that a tail past the headers and pixel rows its header
+// describes is neither read nor given memory. False when it can't be opened
+// or read (a folder, no permission, gone since it was listed). Throws
+// std::bad_alloc when there is no memory for it.
 bool readWholeFile(const std::string& name, LoadedFile& file);
 
 // Writes a new file under a temporary name in the same folder and moves it
 // over the final name only once every byte is written, so a failed write
-// leaves any earlier file of that name untouched.
+// leaves any earlier file of that name untouched. The temporary file is
+// removed when the run is interrupted, and a later run removes one that a
+// killed run left behind. A folder that is a symbolic link is written into
+// only when the link belongs to the user running the program or to the
+// owner of the folder holding the link.
 class ReplacingFile {
  public:
   ReplacingFile(const std::string& folder, const std::string& name);
@@ -57,10 +74,16 @@ class ReplacingFile {
 
  private:
   void discard();
+  bool closeFile();
+  void removeTemporary();
 
   std::string finalPath_;
   std::string tempPath_;
+  std::string finalName_;
+  std::string tempName_;
+  std::intptr_t folder_ = -1;  // the output folder, opened once, where the system allows it
   std::intptr_t handle_ = -1;
+  int slot_ = -1;  // where an interruption finds the temporary file
   bool failed_ = false;
 };
 
