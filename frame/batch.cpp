@@ -47,9 +47,11 @@ std::optional<FileProblem> writeFile(
   std::optional<ReplacingFile> file;
   auto problem = produce([&](const std::uint8_t* bytes, std::size_t count) {
     if (!file) {
+      // Whatever may run out of memory comes before the path line, so that
+      // a file never gets both that line and "Not enough memory".
       makeFolder(folder);
-      announce();
       file.emplace(folder, name);
+      announce();
     }
     return file->write(bytes, count);
   });

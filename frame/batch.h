@@ -37,9 +37,9 @@ FileOutcome processFile(const Profile& profile, const std::string& name, ByteVie
 bool processFolder(const Profile& profile, const Settings& settings, Workers& workers);
 
 // Stores folder/name from bytes that produce hands to its sink in order. The
-// folder and the file are made when the first bytes arrive, after announce
-// has run, so that a file producing none leaves no trace; the file takes its
-// name only once every byte is written. Returns produce's answer, or
+// folder and the file are made when the first bytes arrive, and announce
+// runs then, so that a file producing none leaves no trace; the file takes
+// its name only once every byte is written. Returns produce's answer, or
 // notStored when the bytes could not be kept.
 std::optional<FileProblem> writeFile(
     const std::string& folder, const std::string& name,
