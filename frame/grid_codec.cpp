@@ -48,27 +48,27 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
   }
 }
 
-void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid, std::int32_t yFirst,
-                   std::int32_t yLast) {
+void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid,
+                   std::int32_t firstImageRow, std::int32_t yFirst, std::int32_t yLast) {
   const int width = grid.width();
   for (std::int32_t y = yFirst; y < yLast; ++y) {
-    const std::uint8_t* px = image.rowFromTop(y);
+    const std::uint8_t* px = image.rowFromTop((firstImageRow + y) % image.height);
     Cell<std::uint8_t>* row = grid.row(y);
     for (int c = width - 1; c >= 0; --c, px += 3) row[c] = Cell<std::uint8_t>{px[2], px[1], px[0]};
   }
 }
 
-void encodeRows(const CellGrid<std::uint8_t>& grid, std::int32_t first, std::int32_t count,
+void encodeRows(const CellGrid<std::uint8_t>& grid, std::int32_t bottomRow, std::int32_t count,
                 std::uint8_t* dest) {
   const int width = grid.width();
   if (width == 0) return;  // rows of no bytes at all
   const std::size_t pixelBytes = 3 * std::size_t(width);
   const std::size_t rowBytes = bmpRowBytes(width);
-  for (std::int32_t k = first; k < first + count; ++k, dest += rowBytes) {
+  for (std::int32_t k = 0; k < count; ++k, dest += rowBytes) {
     // Red, green, blue from column 0 reversed is blue, green, red from the
     // image's left edge.
-    reverseBytes(reinterpret_cast<const std::uint8_t*>(grid.row(grid.height() - 1 - k)),
-                 pixelBytes, dest);
+    reverseBytes(reinterpret_cast<const std::uint8_t*>(grid.row(bottomRow - k)), pixelBytes,
+                 dest);
     std::memset(dest + pixelBytes, 0, rowBytes - pixelBytes);
   }
 }

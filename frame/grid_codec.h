@@ -21,13 +21,16 @@ namespace zorpix {
 void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std::uint8_t>& grid,
                      std::int32_t yFirst, std::int32_t yLast);
 
-// The restorer's grid: one cell per pixel, source rows yFirst to yLast - 1.
-void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid, std::int32_t yFirst,
-                   std::int32_t yLast);
+// The restorer's grid: one cell per pixel. Fills grid rows yFirst to
+// yLast - 1, grid row r from image row firstImageRow + r, counted around the
+// image's bottom edge back to its top, so that a grid can hold a band of the
+// image with the rows around it.
+void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid,
+                   std::int32_t firstImageRow, std::int32_t yFirst, std::int32_t yLast);
 
-// Writes count BMP pixel rows, bottom-up from stored row first, each padded to
-// four bytes, into dest.
-void encodeRows(const CellGrid<std::uint8_t>& grid, std::int32_t first, std::int32_t count,
+// Writes count BMP pixel rows into dest, each padded to four bytes: grid row
+// bottomRow first, then the rows above it, as a BMP stores them.
+void encodeRows(const CellGrid<std::uint8_t>& grid, std::int32_t bottomRow, std::int32_t count,
                 std::uint8_t* dest);
 
 }  // namespace zorpix

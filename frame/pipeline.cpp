@@ -14,6 +14,10 @@ namespace {
 // in cache.
 constexpr std::uint64_t kStagingBytes = std::uint64_t{1} << 22;
 
+// Cells of one band's grid, for an algorithm whose results reach only a few
+// rows.
+constexpr std::int64_t kBandCells = std::int64_t{1} << 19;
+
 FileProblem problemOf(BmpError error) {
   switch (error) {
     case BmpError::notBitmap24: return FileProblem::notBitmap24;
@@ -24,35 +28,76 @@ FileProblem problemOf(BmpError error) {
   return FileProblem::notBitmap24;
 }
 
+// Which source rows one grid holds: a band of the image, with the rows its
+// results depend on above and below it.
+struct BandPlan {
+  std::int32_t rows;  // rows of results each grid gives, the topmost band's excepted
+  std::int32_t halo;  // rows around them, on either side
+};
+
+BandPlan planBands(const Profile& profile, const BmpImage& image) {
+  const std::int32_t reach = profile.rowReach;
+  if (reach <= 0) return {image.height, 0};
+  // Few enough cells per grid that the algorithm's planes stay small and are
+  // used again band after band, enough that the rows worked twice, in the
+  // halos, stay few.
+  const std::int64_t rowCells = std::max<std::int64_t>(image.width, 1);
+  const auto rows = std::int32_t(std::clamp<std::int64_t>(kBandCells / rowCells, 16 * reach,
+                                                          std::int64_t{1} << 30));
+  // The wrap from the top row to the bottom one is the grid's own only when
+  // the grid holds the whole image.
+  if (image.height <= rows + 2 * reach) return {image.height, 0};
+  return {rows, reach};
+}
+
 std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage& image,
                                           const Settings& settings, Workers& workers,
                                           const ByteSink& sink) {
   const int scale = profile.doublesImage ? 2 : 1;
-  CellGrid<std::uint8_t> grid(scale * image.height, scale * image.width, profile.doublesImage);
-  workers.forRows(image.height, [&](int first, int last) {
-    if (profile.doublesImage) {
-      fillDoubledGrid(image, settings.alphaColor, grid, first, last);
-    } else {
-      fillPlainGrid(image, grid, first, last);
-    }
-  });
-  profile.algorithm(grid, settings.alphaColor, settings.refineMode, workers);
-
-  const auto header = bmpHeader(grid.width(), grid.height(), image.resolution);
+  const BandPlan band = planBands(profile, image);
+  CellGrid<std::uint8_t> grid(scale * (band.rows + 2 * band.halo), scale * image.width,
+                              profile.doublesImage);
+  const auto header = bmpHeader(scale * image.width, scale * image.height, image.resolution);
   const std::uint64_t rowBytes = bmpRowBytes(grid.width());
   const std::int32_t rowsPerChunk =
       std::int32_t(std::clamp<std::uint64_t>(kStagingBytes / std::max<std::uint64_t>(rowBytes, 1),
                                              1, std::uint64_t(std::max(grid.height(), 1))));
-  // Taken before the first byte goes out, so a result is either whole or
-  // never started.
   std::vector<std::uint8_t> staging(std::size_t(rowBytes) * std::size_t(rowsPerChunk));
-  if (!sink(header.data(), header.size())) return FileProblem::notStored;
-  for (std::int32_t first = 0; first < grid.height(); first += rowsPerChunk) {
-    const std::int32_t count = std::min(rowsPerChunk, grid.height() - first);
-    encodeRows(grid, first, count, staging.data());
-    if (!sink(staging.data(), std::size_t(rowBytes) * std::size_t(count)))
-      return FileProblem::notStored;
+
+  // A BMP stores its bottom row first, so the bands go from the bottom up.
+  // Every band fills the whole grid: the topmost one overlaps the band below
+  // it and gives only the rows still missing. The header goes out once the
+  // first band is done, so that a whole image is done before any byte of its
+  // result, and a banded one has taken the memory all its bands use.
+  bool started = false;
+  auto start = [&] {
+    started = true;
+    return sink(header.data(), header.size());
+  };
+  for (std::int32_t bottom = image.height; bottom > 0;) {
+    const std::int32_t top = std::max(0, bottom - band.rows);
+    const std::int32_t firstRow = (top - band.halo + image.height) % image.height;
+    workers.forRows(band.rows + 2 * band.halo, [&](int first, int last) {
+      if (profile.doublesImage) {
+        fillDoubledGrid(image, settings.alphaColor, grid, first, last);
+      } else {
+        fillPlainGrid(image, grid, firstRow, first, last);
+      }
+    });
+    profile.algorithm(grid, settings.alphaColor, settings.refineMode, workers);
+    if (!started && !start()) return FileProblem::notStored;
+
+    for (std::int32_t done = 0, left = scale * (bottom - top); left > 0;) {
+      const std::int32_t count = std::min(rowsPerChunk, left);
+      encodeRows(grid, scale * (bottom - top + band.halo) - 1 - done, count, staging.data());
+      if (!sink(staging.data(), std::size_t(rowBytes) * std::size_t(count)))
+        return FileProblem::notStored;
+      done += count;
+      left -= count;
+    }
+    bottom = top;
   }
+  if (!started && !start()) return FileProblem::notStored;
   return std::nullopt;
 }
 

@@ -19,6 +19,11 @@ struct Profile {
   std::string_view outputFolder;  // "scaled"
   bool doublesImage;              // the scaler's doubled grid, or one cell per pixel
   std::int32_t maxSide;           // longest side the grid's 16-bit counts allow
+  // How many source rows above and below a result row can reach into it
+  // (counted around the wrap from the top row to the bottom one); 0 when any
+  // row may reach any other. A short reach lets the image be worked through
+  // in bands, each with that many rows more on either side.
+  std::int32_t rowReach;
   // The algorithm, given the run's key colour and refinement mode.
   void (*algorithm)(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t, Workers&);
 };

@@ -214,9 +214,10 @@ void restoreGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, Workers& w
 
 // Every value the smoothing makes is an average of pixels, so byte channels
 // always suffice, whatever the key colour.
-// The refinement mode is the scaler's alone.
+// Each round reads one row above and below, so after all rounds a row depends
+// on kRounds rows either way. The refinement mode is the scaler's alone.
 const Profile kRestorerProfile{
-    "dezorpix", "restored", false, 32767,
+    "dezorpix", "restored", false, 32767, kRounds,
     [](CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t, Workers& workers) {
       restoreGrid(grid, key, workers);
     }};

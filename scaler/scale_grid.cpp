@@ -334,6 +334,7 @@ void scaleGrid(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
 ZORPIX_SCALER_STAGES(std::uint8_t)
 
 // Sides up to 16383, so that the doubled counts stay positive in 16 bits.
-const Profile kScalerProfile{"zorpix", "scaled", true, 16383, scaleGrid<std::uint8_t>};
+// The sweeps run down the whole grid in place: a cell can depend on any row.
+const Profile kScalerProfile{"zorpix", "scaled", true, 16383, 0, scaleGrid<std::uint8_t>};
 
 }  // namespace zorpix

@@ -194,8 +194,8 @@ TEST(DecodeBmp, ChecksSidesAndPixelDataBeforeAnythingIsAllocated) {
 template <typename Channel>
 void leaveAsBuilt(CellGrid<Channel>&, const AlphaColor&, std::int32_t, Workers&) {}
 
-const Profile kAsBuiltDoubled{"test", "out", true, 16383, leaveAsBuilt<std::uint8_t>};
-const Profile kAsBuiltPlain{"test", "out", false, 32767, leaveAsBuilt<std::uint8_t>};
+const Profile kAsBuiltDoubled{"test", "out", true, 16383, 0, leaveAsBuilt<std::uint8_t>};
+const Profile kAsBuiltPlain{"test", "out", false, 32767, 0, leaveAsBuilt<std::uint8_t>};
 
 std::vector<std::uint8_t> roundTrip(const Profile& profile, const std::vector<std::uint8_t>& file) {
   Workers workers(1);

@@ -359,7 +359,7 @@ std::vector<Rgb16> lowBytes(std::vector<Rgb16> cells) {
 std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key) {
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
-  fillPlainGrid(stored.image, grid, 0, picture.height);
+  fillPlainGrid(stored.image, grid, 0, 0, picture.height);
   restoreGrid(grid, key, oneWorker());
   return gridColours(grid);
 }

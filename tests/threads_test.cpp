@@ -58,6 +58,31 @@ TEST(Threads, RestorerGivesTheSameBytesOnAnyNumberOfWorkers) {
     EXPECT_EQ(resultOf(kRestorerProfile, file, Settings{}, workers), one) << workers;
 }
 
+// The restorer takes a tall image in bands, each with the rows around it
+// that its rounds reach; the result must be the whole image's, also for the
+// rows next to a band's edge and to the image's top and bottom, which see
+// each other across the wrap.
+TEST(Threads, RestorerInBandsGivesTheBytesOfTheWholeImage) {
+  Profile whole = kRestorerProfile;
+  whole.rowReach = 0;
+  const int width = 1500;  // bands of a few hundred rows
+  for (int height : {300, 349, 365, 366, 367, 700, 1049, 1500}) {
+    // Few grey levels and the key colour, at random: brightness edges
+    // everywhere, so that every round changes rows and a band that reached
+    // one row too few would show.
+    testing::Image image = testing::patternImage(width, height, unsigned(height));
+    for (testing::Rgb& p : image.pixels) {
+      const int level = (p.red + 3 * p.green + 7 * p.blue) % 5;
+      p = level == 4 ? testing::Rgb{0, 255, 255} : testing::Rgb{5 * level, 5 * level, 5 * level};
+    }
+    const auto file = testing::encodeBmp(image);
+    for (int workers : {1, 3})
+      EXPECT_EQ(resultOf(kRestorerProfile, file, Settings{}, workers),
+                resultOf(whole, file, Settings{}, workers))
+          << height << " rows, " << workers << " workers";
+  }
+}
+
 int threadsOfThisProcess() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
