@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "frame/row_scan.h"
 #include "scaler/neighbours.h"
 
 namespace zorpix {
@@ -18,16 +18,35 @@ using Pixel = Cell<std::uint8_t>;
 
 constexpr int kRounds = 8;
 
+// ---- Bands: the schedule -------------------------------------------------------
+//
+// A round reads a cell's 3x3 neighbourhood as the round before left it, so
+// after k rounds a cell depends on the starting colours of the rows up to k
+// away, and on nothing else. The image is therefore restored in bands of
+// rows, each taken with kRounds rows either side into a window of its own
+// that holds everything the rounds need: the working rows, the candidates and
+// the marks, a few megabytes that stay in the cache through all eight rounds
+// instead of four candidate grids as large as the image. Round k of a window
+// leaves its outer k rows wrong (their neighbours outside were never
+// computed), which never reaches the band in the middle.
+//
+// Windows read the rows beside their band as the image had them at the
+// start, so the rows within kRounds of a band's edge are written only once
+// every band is done (see EdgeRows); rows further in belong to one band
+// alone and are written straight away.
+constexpr int kBandRows = 64;
+constexpr int kHalo = kRounds;
+
 // ---- Which cells a round must look at ----------------------------------------
 //
 // A cell's marks and candidates depend on nothing but its 3x3 neighbourhood
-// of the working grid. Where none of those nine cells changed in the last
-// combine, the sweep would write the very values the direction grids already
+// of the working rows. Where none of those nine cells changed in the last
+// combine, the sweep would write the very values the candidates already
 // hold, and the combine would give the cell the colour it has. So a round
 // looks only at the neighbours of the cells the round before changed, and
-// combines only the cells whose candidates changed: the same result as
-// looking at everything, for a fraction of the work once the first rounds
-// have settled most of the image.
+// combines only the cells that got a candidate: the same result as looking
+// at everything, for a fraction of the work once the first rounds have
+// settled most of the image.
 
 // One bit per cell, for a whole grid. Each row has whole words of its own, so
 // workers setting the bits of their own rows never write a word that holds
@@ -51,9 +70,14 @@ class BitGrid {
     return bits_.data() + std::size_t(r) * std::size_t(words_);
   }
 
+  void clear() { std::fill(bits_.begin(), bits_.end(), 0); }
+  // Every cell; the bits past the last column stay clear.
   void setAll() {
-    for (int r = 0; r < height_; ++r)
-      for (int c = 0; c < width_; ++c) set(row(r), c);
+    const int tail = width_ % kChunk;
+    for (int r = 0; r < height_; ++r) {
+      std::fill_n(row(r), words_, ~std::uint64_t(0));
+      if (tail != 0) row(r)[words_ - 1] = (std::uint64_t(1) << tail) - 1;
+    }
   }
 
   // Indexes are never negative; unsigned, they divide by a shift.
@@ -86,15 +110,13 @@ void widenByOneColumn(const std::uint64_t* in, int words, int width, std::uint64
 }
 
 // The cells within `reach` rows and one column of a cell of `bits` in row r,
-// wrapping at every edge; `scratch` holds one row of words.
+// over the rows of the window; `scratch` holds one row of words.
 void gatherNear(const BitGrid& bits, int r, int reach, std::uint64_t* scratch,
                 std::uint64_t* out) {
-  const int height = bits.height();
   const int words = bits.words();
   std::fill_n(scratch, words, 0);
-  int row = r;
-  for (int i = 0; i < reach; ++i) row = wrapRow(row, -1, height);
-  for (int i = 0; i <= 2 * reach; ++i, row = wrapRow(row, 1, height)) {
+  const int last = std::min(r + reach, bits.height() - 1);
+  for (int row = std::max(r - reach, 0); row <= last; ++row) {
     const std::uint64_t* from = bits.row(row);
     for (int w = 0; w < words; ++w) scratch[w] |= from[w];
   }
@@ -116,14 +138,13 @@ void forEachBusyRun(const std::uint64_t* bits, int words, int width, Columns&& f
   }
 }
 
-// ---- The grids of one call -------------------------------------------------
+// ---- A window ----------------------------------------------------------------
 
 // Each direction keeps its latest candidate for every cell. A direction that
 // fails in a round must keep offering what it offered before (or the
-// starting colour), so the candidates live for the whole call and are never
-// refilled from the working grid. A cell's four candidates lie side by side,
-// twelve bytes in one cache line as a rule, because the sweep writes them and
-// the combine reads them cell by cell, only where something changed.
+// starting colour), so the candidates live through all rounds and are never
+// refilled from the working rows. A cell's four candidates lie side by side,
+// because the sweep writes them and the combine reads them cell by cell.
 enum Direction { kHorizontal, kVertical, kDiagonal, kAntiDiagonal, kDirections };
 
 // What the tests of a sweep need to know of one grid row, with the wrapped
@@ -135,84 +156,29 @@ struct RowSummary {
   std::uint8_t* keyColoured;
 };
 
-// Scratch rows for one slice of a sweep: summaries of three rows, the marks
-// of one, and rows of cell bits.
-struct SweepScratch {
-  SweepScratch(int width, int words)
-      : brightness(3 * (std::size_t(width) + 2)),
+// One band's rows and everything its rounds keep, for bands of up to
+// `bandRows` rows. A round's sweep reads the working rows and
+// `changedBefore` and writes the candidates, `started` and `offered`; its
+// combine reads the candidates and `offered` and writes the working rows and
+// `changedNow`.
+struct Window {
+  Window(int bandRows, int width)
+      : working(bandRows + 2 * kHalo, width, false),
+        candidates(bandRows + 2 * kHalo, kDirections * width, false),
+        started(bandRows + 2 * kHalo, width),
+        changedBefore(bandRows + 2 * kHalo, width),
+        changedNow(bandRows + 2 * kHalo, width),
+        offered(bandRows + 2 * kHalo, width),
+        brightness(3 * (std::size_t(width) + 2)),
         keyColoured(3 * (std::size_t(width) + 2)),
-        marks(std::size_t(width)),
-        merged(std::size_t(words)),
-        needed(std::size_t(words)),
-        summarised(std::size_t(words)) {}
-  std::vector<std::int16_t> brightness;
-  std::vector<std::uint8_t> keyColoured;
-  std::vector<std::uint8_t> marks;
-  std::vector<std::uint64_t> merged;
-  std::vector<std::uint64_t> needed;
-  std::vector<std::uint64_t> summarised;
-};
+        marks(std::size_t(offered.words()) * kChunk),
+        merged(std::size_t(offered.words())),
+        needed(std::size_t(offered.words())),
+        summarised(std::size_t(offered.words())) {}
 
-// One scratch set for every thread that can run a slice at the same time,
-// made before any rows are shared out, so no worker ever allocates. A slice
-// never waits for other work, so no thread runs two slices at once and
-// count() sets always go round.
-class ScratchPool {
- public:
-  ScratchPool(int count, int width, int words) {
-    sets_.reserve(std::size_t(count));
-    free_.reserve(std::size_t(count));
-    for (int i = 0; i < count; ++i) {
-      sets_.emplace_back(width, words);
-      free_.push_back(&sets_.back());
-    }
-  }
-
-  // Holds one set for the life of a slice.
-  class Lease {
-   public:
-    explicit Lease(ScratchPool& pool) : pool_(pool) {
-      std::lock_guard lock(pool_.mutex_);
-      set_ = pool_.free_.back();
-      pool_.free_.pop_back();
-    }
-    ~Lease() {
-      std::lock_guard lock(pool_.mutex_);
-      pool_.free_.push_back(set_);
-    }
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-    SweepScratch& operator*() const { return *set_; }
-
-   private:
-    ScratchPool& pool_;
-    SweepScratch* set_;
-  };
-
- private:
-  std::mutex mutex_;
-  std::vector<SweepScratch> sets_;
-  std::vector<SweepScratch*> free_;  // never grows past its reserve
-};
-
-// Everything a call keeps between its rounds. A round's sweep reads the
-// working grid and `changedBefore` and writes the candidates, `started` and
-// `offered`; its combine reads the candidates and `offered` and writes the
-// working grid and `changedNow`. Each writes only the rows of its own slice.
-struct Restoration {
-  Restoration(int height, int width, int workers)
-      : candidates(height, kDirections * width, false),
-        started(height, width),
-        changedBefore(height, width),
-        changedNow(height, width),
-        offered(height, width),
-        deferred(std::size_t(height), 0),
-        scratch(workers, width, offered.words()) {
-    // The first round looks at everything.
-    changedBefore.setAll();
-  }
-
-  Grid candidates;  // kDirections cells for every cell of the working grid
+  int rows = 0;  // in use: the band and the rows beside it
+  Grid working;
+  Grid candidates;  // kDirections cells for every working cell
   // Cells whose candidates hold their starting colours. The others are filled
   // when a direction first offers a candidate there: until then every combine
   // would give them the colours they had, so their working colours still are
@@ -222,12 +188,18 @@ struct Restoration {
   BitGrid changedBefore;  // cells the last round changed
   BitGrid changedNow;     // cells this round changes
   BitGrid offered;        // cells given a new candidate by this round's sweep
-  // Rows whose combine waits until every slice has swept (see sweepSlice).
-  std::vector<std::uint8_t> deferred;
-  ScratchPool scratch;
+
+  // Scratch of the sweep: summaries of three rows, the marks of one (in whole
+  // chunks), rows of cell bits.
+  std::vector<std::int16_t> brightness;
+  std::vector<std::uint8_t> keyColoured;
+  std::vector<std::uint8_t> marks;
+  std::vector<std::uint64_t> merged;
+  std::vector<std::uint64_t> needed;
+  std::vector<std::uint64_t> summarised;
 };
 
-// ---- The sweep ---------------------------------------------------------------
+// ---- Summaries and marks -----------------------------------------------------
 
 // The key as three channels in one word, red in the low byte, the way cells
 // are compared with it. A key outside 0..255 gets a word no cell can have.
@@ -377,35 +349,83 @@ void takeIfOffered(std::uint8_t mark, Offer direction, const Pixel& a, const Pix
   storeCell(*target, averageWords(cellWord(a), cellWord(b)));
 }
 
+// ---- The sweep ---------------------------------------------------------------
+
+// The cells of chunk w that have a mark, one bit each.
+std::uint64_t markedCells(const std::uint8_t* marks, int w) {
+  const std::uint8_t* bytes = marks + std::size_t(w) * kChunk;
+  std::uint64_t cells = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < kChunk; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    const auto unmarked = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+    cells |= std::uint64_t(~unmarked & 0xffffu) << i;
+  }
+#else
+  for (int i = 0; i < kChunk; ++i) cells |= std::uint64_t(bytes[i] != 0) << i;
+#endif
+  return cells;
+}
+
 // Writes the candidates that row r's marked directions offer in the needed
 // cells of columns first .. last - 1, and notes those cells for the combine.
-void takeCandidates(const Grid& working, int r, const std::uint8_t* marks,
-                    const std::uint64_t* needed, int first, int last, Restoration& state) {
-  const int height = working.height();
-  const int width = working.width();
-  const Pixel* up = working.row(wrapRow(r, -1, height));
-  const Pixel* here = working.row(r);
-  const Pixel* down = working.row(wrapRow(r, 1, height));
-  Pixel* records = state.candidates.row(r);
-  std::uint64_t* started = state.started.row(r);
-  std::uint64_t* offered = state.offered.row(r);
+// The marks outside first .. last - 1 are left from other rows, but no cell
+// there is needed.
+void takeCandidates(Window& window, int r, int first, int last) {
+  const int width = window.working.width();
+  const Pixel* up = window.working.row(r - 1);
+  const Pixel* here = window.working.row(r);
+  const Pixel* down = window.working.row(r + 1);
+  Pixel* records = window.candidates.row(r);
+  std::uint64_t* started = window.started.row(r);
+  std::uint64_t* offered = window.offered.row(r);
+  const std::uint64_t* needed = window.needed.data();
   Pixel discard;
-  for (int c = firstMarked(marks, first, last); c < last; c = firstMarked(marks, c + 1, last)) {
-    if (!BitGrid::has(needed, c)) continue;
-    Pixel* record = records + kDirections * c;
-    if (!BitGrid::has(started, c)) {
-      std::fill_n(record, kDirections, here[c]);
-      BitGrid::set(started, c);
+  for (int w = first / kChunk; w * kChunk < last; ++w) {
+    const std::uint64_t cells = markedCells(window.marks.data(), w) & needed[w];
+    for (std::uint64_t fresh = cells & ~started[w]; fresh != 0; fresh &= fresh - 1) {
+      const int c = w * kChunk + std::countr_zero(fresh);
+      std::fill_n(records + kDirections * c, kDirections, here[c]);
     }
-    const std::uint8_t mark = marks[c];
-    const int cl = wrapColumn(c, -1, width);
-    const int cr = wrapColumn(c, 1, width);
-    takeIfOffered(mark, kOffersHorizontal, here[cl], here[cr], record[kHorizontal], discard);
-    takeIfOffered(mark, kOffersVertical, up[c], down[c], record[kVertical], discard);
-    takeIfOffered(mark, kOffersDiagonal, up[cl], down[cr], record[kDiagonal], discard);
-    takeIfOffered(mark, kOffersAntiDiagonal, up[cr], down[cl], record[kAntiDiagonal], discard);
-    BitGrid::set(offered, c);
+    started[w] |= cells;
+    offered[w] |= cells;
+    for (std::uint64_t left = cells; left != 0; left &= left - 1) {
+      const int c = w * kChunk + std::countr_zero(left);
+      const std::uint8_t mark = window.marks[std::size_t(c)];
+      const int cl = wrapColumn(c, -1, width);
+      const int cr = wrapColumn(c, 1, width);
+      Pixel* record = records + kDirections * c;
+      takeIfOffered(mark, kOffersHorizontal, here[cl], here[cr], record[kHorizontal], discard);
+      takeIfOffered(mark, kOffersVertical, up[c], down[c], record[kVertical], discard);
+      takeIfOffered(mark, kOffersDiagonal, up[cl], down[cr], record[kDiagonal], discard);
+      takeIfOffered(mark, kOffersAntiDiagonal, up[cr], down[cl], record[kAntiDiagonal], discard);
+    }
   }
+}
+
+// Summarises row r of the window into `out`, in the chunks that the sweeps
+// of rows r - 1 .. r + 1 need: those near the changes of rows r - 2 .. r + 2.
+void summariseRow(Window& window, std::uint32_t key, int r, RowSummary out) {
+  std::uint64_t* cells = window.summarised.data();
+  gatherNear(window.changedBefore, r, 2, window.merged.data(), cells);
+  summariseChunks(window.working.row(r), window.working.width(), key, cells,
+                  window.offered.words(), out);
+}
+
+// Marks row r's directions and takes their candidates in the cells near the
+// last round's changes. Reads only the working rows, as the last round left
+// them, and writes only row r's candidates.
+void sweepRow(Window& window, const RowSummary& up, const RowSummary& here,
+              const RowSummary& down, int r) {
+  const int words = window.offered.words();
+  const int width = window.working.width();
+  std::fill_n(window.offered.row(r), words, 0);
+  gatherNear(window.changedBefore, r, 1, window.merged.data(), window.needed.data());
+  forEachBusyRun(window.needed.data(), words, width, [&](int first, int last) {
+    markOffers(up, here, down, first, last, window.marks.data());
+    takeCandidates(window, r, first, last);
+  });
 }
 
 // ---- The combine -------------------------------------------------------------
@@ -431,14 +451,15 @@ bool combineCell(const Pixel* record, Pixel& cell) {
   return changes;
 }
 
-// Reads only row r's candidates and writes only its working cells. Cells
-// whose candidates all stayed keep their colours.
-void combineRow(Restoration& state, Grid& working, int r) {
-  const int words = state.offered.words();
-  const std::uint64_t* offered = state.offered.row(r);
-  const Pixel* records = state.candidates.row(r);
-  std::uint64_t* changed = state.changedNow.row(r);
-  Pixel* row = working.row(r);
+// Gives row r's cells that got a candidate the mean of their four
+// candidates, and notes which changed. Reads only row r's candidates and
+// writes only its working cells.
+void combineRow(Window& window, int r) {
+  const int words = window.offered.words();
+  const std::uint64_t* offered = window.offered.row(r);
+  const Pixel* records = window.candidates.row(r);
+  std::uint64_t* changed = window.changedNow.row(r);
+  Pixel* row = window.working.row(r);
   for (int w = 0; w < words; ++w) {
     std::uint64_t changes = 0;
     for (std::uint64_t left = offered[w]; left != 0; left &= left - 1) {
@@ -450,60 +471,148 @@ void combineRow(Restoration& state, Grid& working, int r) {
   }
 }
 
-// ---- One round ---------------------------------------------------------------
+// ---- A band ------------------------------------------------------------------
 
-// Sweeps rows yFirst .. yLast - 1 and combines every row as soon as no sweep
-// reads it any more, while its candidates are still in the cache: row r - 1
-// once row r is swept. Every test of a round so sees the grid as the round
-// before left it, whatever the split of rows between callers. The first and
-// last rows of the range are read by the sweeps of the rows beside the range,
-// which may not have run yet; their combine is left to combineDeferredRows.
-// Summaries of three rows slide down the range, each row summarised once, in
-// the chunks that it or a row beside it needs.
-void sweepSlice(Grid& working, std::uint32_t key, Restoration& state, SweepScratch& scratch,
-                int yFirst, int yLast) {
-  const int height = working.height();
-  const int width = working.width();
-  const int words = state.offered.words();
-  const std::size_t padded = std::size_t(width) + 2;
-  RowSummary up{scratch.brightness.data(), scratch.keyColoured.data()};
+// One round over rows first .. last - 1 of the window. Each row is combined
+// as soon as no sweep reads it any more, while its candidates are still in
+// the cache: row r - 1 once row r is swept. Summaries of three rows slide
+// down, each row summarised once.
+void runRound(Window& window, std::uint32_t key, int first, int last) {
+  const std::size_t padded = std::size_t(window.working.width()) + 2;
+  RowSummary up{window.brightness.data(), window.keyColoured.data()};
   RowSummary here{up.brightness + padded, up.keyColoured + padded};
   RowSummary down{here.brightness + padded, here.keyColoured + padded};
-  std::uint64_t* needed = scratch.needed.data();
-  auto summarise = [&](int r, RowSummary out) {
-    // Row r's summary serves rows r - 1 .. r + 1, which need the cells near
-    // the changes of rows r - 2 .. r + 2.
-    std::uint64_t* cells = scratch.summarised.data();
-    gatherNear(state.changedBefore, r, 2, scratch.merged.data(), cells);
-    summariseChunks(working.row(r), width, key, cells, words, out);
-  };
-  summarise(wrapRow(yFirst, -1, height), up);
-  summarise(yFirst, here);
-  for (int r = yFirst; r < yLast; ++r) {
-    if (r > yFirst) {
+  summariseRow(window, key, first - 1, up);
+  summariseRow(window, key, first, here);
+  for (int r = first; r < last; ++r) {
+    if (r > first) {
       std::swap(up, here);
       std::swap(here, down);
     }
-    summarise(wrapRow(r, 1, height), down);
-    std::fill_n(state.offered.row(r), words, 0);
-    gatherNear(state.changedBefore, r, 1, scratch.merged.data(), needed);
-    forEachBusyRun(needed, words, width, [&](int first, int last) {
-      markOffers(up, here, down, first, last, scratch.marks.data());
-      takeCandidates(working, r, scratch.marks.data(), needed, first, last, state);
-    });
-    if (r - 1 > yFirst) combineRow(state, working, r - 1);
+    summariseRow(window, key, r + 1, down);
+    sweepRow(window, up, here, down, r);
+    if (r > first) combineRow(window, r - 1);
   }
-  state.deferred[std::size_t(yFirst)] = 1;
-  state.deferred[std::size_t(yLast - 1)] = 1;
+  combineRow(window, last - 1);
+  std::swap(window.changedBefore, window.changedNow);
 }
 
-void combineDeferredRows(Restoration& state, Grid& working, int yFirst, int yLast) {
-  for (int r = yFirst; r < yLast; ++r) {
-    if (!state.deferred[std::size_t(r)]) continue;
-    combineRow(state, working, r);
-    state.deferred[std::size_t(r)] = 0;
+// The eight rounds over a window whose rows hold the starting colours. Round
+// k works on the rows its result is right for: all but the outer k + 1 on
+// either side, whose neighbours are outside or already wrong.
+void runRounds(Window& window, std::uint32_t key) {
+  window.started.clear();
+  // The first round looks at everything.
+  window.changedBefore.setAll();
+  window.changedNow.setAll();
+  for (int round = 0; round < kRounds; ++round)
+    runRound(window, key, round + 1, window.rows - 1 - round);
+}
+
+// ---- Bands of the image ------------------------------------------------------
+
+// Band b holds image rows b * kBandRows up to the next band or the image's
+// end. The rows within kHalo of a band's first or last row are its edge
+// rows: other windows read them, so their results wait here until every band
+// is done. A band of up to 2 * kHalo rows is all edge.
+class EdgeRows {
+ public:
+  EdgeRows(int height, int width)
+      : height_(height), rows_(bandCount(height) * 2 * kHalo, width, false) {}
+
+  static int bandCount(int height) { return (height + kBandRows - 1) / kBandRows; }
+  int bandLength(int band) const { return std::min(kBandRows, height_ - band * kBandRows); }
+
+  // Where row i of band b waits, or null for a row no other window reads.
+  Pixel* slot(int band, int i) {
+    const int length = bandLength(band);
+    int s = -1;
+    if (i < kHalo)
+      s = i;
+    else if (i >= length - kHalo)
+      s = i - (length - kHalo) + kHalo;
+    return s < 0 ? nullptr : rows_.row(band * 2 * kHalo + s);
+  }
+
+ private:
+  int height_;
+  Grid rows_;
+};
+
+// Fills the window with band b's rows and kHalo rows either side, wrapping
+// around the image (more than once on images lower than the window).
+void loadWindow(const Grid& image, int firstRow, int length, Window& window) {
+  const int height = image.height();
+  const auto width = std::size_t(image.width());
+  window.rows = length + 2 * kHalo;
+  for (int i = 0; i < window.rows; ++i) {
+    const int row = ((firstRow - kHalo + i) % height + height) % height;
+    std::copy_n(image.row(row), width, window.working.row(i));
   }
 }
+
+// Restores band b. Reads the image's rows of this band and the edge rows of
+// the bands beside it, which stay as they were until every band is done;
+// writes only this band's rows.
+void restoreBand(Grid& image, std::uint32_t key, int band, EdgeRows& edges, Window& window) {
+  const int firstRow = band * kBandRows;
+  const int length = edges.bandLength(band);
+  loadWindow(image, firstRow, length, window);
+  runRounds(window, key);
+  const auto width = std::size_t(image.width());
+  for (int i = 0; i < length; ++i) {
+    Pixel* slot = edges.slot(band, i);
+    std::copy_n(window.working.row(kHalo + i), width, slot ? slot : image.row(firstRow + i));
+  }
+}
+
+void writeEdgeRows(EdgeRows& edges, Grid& image, int yFirst, int yLast) {
+  const auto width = std::size_t(image.width());
+  for (int r = yFirst; r < yLast; ++r)
+    if (const Pixel* slot = edges.slot(r / kBandRows, r % kBandRows))
+      std::copy_n(slot, width, image.row(r));
+}
+
+// One window for every thread that can restore a band at the same time,
+// made before any work is shared out, so no worker ever allocates. A band
+// never waits for other work, so no thread restores two at once.
+class WindowPool {
+ public:
+  WindowPool(int count, int bandRows, int width) {
+    windows_.reserve(std::size_t(count));
+    free_.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+      windows_.push_back(std::make_unique<Window>(bandRows, width));
+      free_.push_back(windows_.back().get());
+    }
+  }
+
+  // Holds one window for the life of a slice of bands.
+  class Lease {
+   public:
+    explicit Lease(WindowPool& pool) : pool_(pool) {
+      std::lock_guard lock(pool_.mutex_);
+      window_ = pool_.free_.back();
+      pool_.free_.pop_back();
+    }
+    ~Lease() {
+      std::lock_guard lock(pool_.mutex_);
+      pool_.free_.push_back(window_);
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Window& operator*() const { return *window_; }
+
+   private:
+    WindowPool& pool_;
+    Window* window_;
+  };
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Window>> windows_;
+  std::vector<Window*> free_;  // never grows past its reserve
+};
 
 }  // namespace
 
@@ -511,18 +620,22 @@ void restoreGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, Workers& w
   const int height = grid.height();
   const int width = grid.width();
   if (height <= 0 || width <= 0) return;
-  Restoration state(height, width, workers.count());
+  const int bands = EdgeRows::bandCount(height);
+  EdgeRows edges(height, width);
+  // Only slices that start a band take a window, so no more are ever in use
+  // than there are bands.
+  WindowPool windows(std::min(workers.count(), bands), std::min(kBandRows, height), width);
   const std::uint32_t keyBytes = keyWord(key);
-  for (int round = 0; round < kRounds; ++round) {
-    workers.forRows(height, [&](int first, int last) {
-      const ScratchPool::Lease scratch(state.scratch);
-      sweepSlice(grid, keyBytes, state, *scratch, first, last);
-    });
-    workers.forRows(height, [&](int first, int last) {
-      combineDeferredRows(state, grid, first, last);
-    });
-    std::swap(state.changedBefore, state.changedNow);
-  }
+  // A band belongs to the slice that holds its first row.
+  workers.forRows(height, [&](int first, int last) {
+    const int firstBand = (first + kBandRows - 1) / kBandRows;
+    const int endBand = (last + kBandRows - 1) / kBandRows;
+    if (firstBand >= endBand) return;
+    const WindowPool::Lease window(windows);
+    for (int band = firstBand; band < endBand; ++band)
+      restoreBand(grid, keyBytes, band, edges, *window);
+  });
+  workers.forRows(height, [&](int first, int last) { writeEdgeRows(edges, grid, first, last); });
 }
 
 // Every value the smoothing makes is an average of pixels, so byte channels
