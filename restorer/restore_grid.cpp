@@ -48,10 +48,8 @@ constexpr int kHalo = kRounds;
 // at everything, for a fraction of the work once the first rounds have
 // settled most of the image.
 
-// One bit per cell, for a whole grid. Each row has whole words of its own, so
-// workers setting the bits of their own rows never write a word that holds
-// another worker's row. A word covers one chunk of 64 columns, the unit the
-// vectorised steps work in.
+// One bit per cell of a window. Each row has whole words of its own; a word
+// covers one chunk of 64 columns, the unit the vectorised steps work in.
 constexpr int kChunk = 64;
 
 class BitGrid {
@@ -109,14 +107,13 @@ void widenByOneColumn(const std::uint64_t* in, int words, int width, std::uint64
   if (BitGrid::has(in, last)) out[0] |= 1;
 }
 
-// The cells within `reach` rows and one column of a cell of `bits` in row r,
-// over the rows of the window; `scratch` holds one row of words.
-void gatherNear(const BitGrid& bits, int r, int reach, std::uint64_t* scratch,
-                std::uint64_t* out) {
+// The cells of row r next to a cell of `bits` or on one, within the rows of
+// the window; `scratch` holds one row of words.
+void gatherNear(const BitGrid& bits, int r, std::uint64_t* scratch, std::uint64_t* out) {
   const int words = bits.words();
   std::fill_n(scratch, words, 0);
-  const int last = std::min(r + reach, bits.height() - 1);
-  for (int row = std::max(r - reach, 0); row <= last; ++row) {
+  const int last = std::min(r + 1, bits.height() - 1);
+  for (int row = std::max(r - 1, 0); row <= last; ++row) {
     const std::uint64_t* from = bits.row(row);
     for (int w = 0; w < words; ++w) scratch[w] |= from[w];
   }
@@ -169,12 +166,16 @@ struct Window {
         changedBefore(bandRows + 2 * kHalo, width),
         changedNow(bandRows + 2 * kHalo, width),
         offered(bandRows + 2 * kHalo, width),
-        brightness(3 * (std::size_t(width) + 2)),
-        keyColoured(3 * (std::size_t(width) + 2)),
+        brightness(std::size_t(bandRows + 2 * kHalo) * (std::size_t(width) + 2)),
+        keyColoured(std::size_t(bandRows + 2 * kHalo) * (std::size_t(width) + 2)),
         marks(std::size_t(offered.words()) * kChunk),
         merged(std::size_t(offered.words())),
-        needed(std::size_t(offered.words())),
-        summarised(std::size_t(offered.words())) {}
+        needed(std::size_t(offered.words())) {}
+
+  RowSummary summary(int r) {
+    const std::size_t at = std::size_t(r) * (std::size_t(working.width()) + 2);
+    return {brightness.data() + at, keyColoured.data() + at};
+  }
 
   int rows = 0;  // in use: the band and the rows beside it
   Grid working;
@@ -189,14 +190,14 @@ struct Window {
   BitGrid changedNow;     // cells this round changes
   BitGrid offered;        // cells given a new candidate by this round's sweep
 
-  // Scratch of the sweep: summaries of three rows, the marks of one (in whole
-  // chunks), rows of cell bits.
+  // A summary of every working row, kept up to date by the combine.
   std::vector<std::int16_t> brightness;
   std::vector<std::uint8_t> keyColoured;
+  // Scratch of the sweep: the marks of one row (in whole chunks), rows of
+  // cell bits.
   std::vector<std::uint8_t> marks;
   std::vector<std::uint64_t> merged;
   std::vector<std::uint64_t> needed;
-  std::vector<std::uint64_t> summarised;
 };
 
 // ---- Summaries and marks -----------------------------------------------------
@@ -237,7 +238,7 @@ __m128i laneBrightness(__m128i cells) {
 
 // Summarises eight cells into entries entry .. entry + 7. Cells of three
 // bytes don't line up with any vector lane, so the compiler can't do this
-// by itself, and it is the widest step of every sweep.
+// by itself, and every row of every window is summarised whole.
 void summariseEightCells(const Pixel* cells, __m128i key, RowSummary out, int entry) {
   const __m128i a = fourCells(cells);
   const __m128i b = fourCells(cells + 4);
@@ -264,14 +265,12 @@ void summariseColumns(const Pixel* row, int width, std::uint32_t key, RowSummary
   if (last > width) summariseCell(row[0], key, out, width + 1);
 }
 
-// Summarises the chunks that hold a bit of `cells`, with one column either
-// side of each run of them: all that the marks of those chunks read of this
-// row.
-void summariseChunks(const Pixel* row, int width, std::uint32_t key, const std::uint64_t* cells,
-                     int words, RowSummary out) {
-  forEachBusyRun(cells, words, width, [&](int first, int last) {
-    summariseColumns(row, width, key, out, first - 1, last + 1);
-  });
+// Brings the summary up to date with a change of column c, in its own entry
+// and in the wrapped one beside the other end of the row.
+void resummariseCell(const Pixel* row, int width, std::uint32_t key, RowSummary out, int c) {
+  summariseCell(row[c], key, out, c + 1);
+  if (c == 0) summariseCell(row[c], key, out, width + 1);
+  if (c == width - 1) summariseCell(row[c], key, out, 0);
 }
 
 enum Offer : std::uint8_t {
@@ -339,10 +338,9 @@ std::uint32_t averageWords(std::uint32_t x, std::uint32_t y) {
   return (x & y) + (((x ^ y) >> 1) & 0x7f7f7f7fu);
 }
 
-// Replaces a marked direction's candidate. The old one is not read: the
-// candidates of a round are rarely in the cache, and a store doesn't wait.
-// Which directions are marked follows no pattern a branch predictor could
-// learn, so an unmarked direction's average goes to `discard` instead.
+// Replaces a marked direction's candidate. Which directions are marked
+// follows no pattern a branch predictor could learn, so an unmarked
+// direction's average goes to `discard` instead of being skipped.
 void takeIfOffered(std::uint8_t mark, Offer direction, const Pixel& a, const Pixel& b,
                    Pixel& candidate, Pixel& discard) {
   Pixel* target = (mark & direction) ? &candidate : &discard;
@@ -404,26 +402,17 @@ void takeCandidates(Window& window, int r, int first, int last) {
   }
 }
 
-// Summarises row r of the window into `out`, in the chunks that the sweeps
-// of rows r - 1 .. r + 1 need: those near the changes of rows r - 2 .. r + 2.
-void summariseRow(Window& window, std::uint32_t key, int r, RowSummary out) {
-  std::uint64_t* cells = window.summarised.data();
-  gatherNear(window.changedBefore, r, 2, window.merged.data(), cells);
-  summariseChunks(window.working.row(r), window.working.width(), key, cells,
-                  window.offered.words(), out);
-}
-
-// Marks row r's directions and takes their candidates in the cells near the
-// last round's changes. Reads only the working rows, as the last round left
-// them, and writes only row r's candidates.
-void sweepRow(Window& window, const RowSummary& up, const RowSummary& here,
-              const RowSummary& down, int r) {
+// Marks row r's directions and takes their candidates in the cells next to
+// the last round's changes. Reads only the working rows and their summaries,
+// as the last round left them, and writes only row r's candidates.
+void sweepRow(Window& window, int r) {
   const int words = window.offered.words();
   const int width = window.working.width();
   std::fill_n(window.offered.row(r), words, 0);
-  gatherNear(window.changedBefore, r, 1, window.merged.data(), window.needed.data());
+  gatherNear(window.changedBefore, r, window.merged.data(), window.needed.data());
   forEachBusyRun(window.needed.data(), words, width, [&](int first, int last) {
-    markOffers(up, here, down, first, last, window.marks.data());
+    markOffers(window.summary(r - 1), window.summary(r), window.summary(r + 1), first, last,
+               window.marks.data());
     takeCandidates(window, r, first, last);
   });
 }
@@ -453,9 +442,10 @@ bool combineCell(const Pixel* record, Pixel& cell) {
 
 // Gives row r's cells that got a candidate the mean of their four
 // candidates, and notes which changed. Reads only row r's candidates and
-// writes only its working cells.
-void combineRow(Window& window, int r) {
+// writes only its working cells and their summary.
+void combineRow(Window& window, std::uint32_t key, int r) {
   const int words = window.offered.words();
+  const int width = window.working.width();
   const std::uint64_t* offered = window.offered.row(r);
   const Pixel* records = window.candidates.row(r);
   std::uint64_t* changed = window.changedNow.row(r);
@@ -468,6 +458,8 @@ void combineRow(Window& window, int r) {
       changes |= std::uint64_t(combineCell(records + kDirections * c, row[c])) << bit;
     }
     changed[w] = changes;
+    for (std::uint64_t left = changes; left != 0; left &= left - 1)
+      resummariseCell(row, width, key, window.summary(r), w * kChunk + std::countr_zero(left));
   }
 }
 
@@ -475,25 +467,13 @@ void combineRow(Window& window, int r) {
 
 // One round over rows first .. last - 1 of the window. Each row is combined
 // as soon as no sweep reads it any more, while its candidates are still in
-// the cache: row r - 1 once row r is swept. Summaries of three rows slide
-// down, each row summarised once.
+// the cache: row r - 1 once row r is swept.
 void runRound(Window& window, std::uint32_t key, int first, int last) {
-  const std::size_t padded = std::size_t(window.working.width()) + 2;
-  RowSummary up{window.brightness.data(), window.keyColoured.data()};
-  RowSummary here{up.brightness + padded, up.keyColoured + padded};
-  RowSummary down{here.brightness + padded, here.keyColoured + padded};
-  summariseRow(window, key, first - 1, up);
-  summariseRow(window, key, first, here);
   for (int r = first; r < last; ++r) {
-    if (r > first) {
-      std::swap(up, here);
-      std::swap(here, down);
-    }
-    summariseRow(window, key, r + 1, down);
-    sweepRow(window, up, here, down, r);
-    if (r > first) combineRow(window, r - 1);
+    sweepRow(window, r);
+    if (r > first) combineRow(window, key, r - 1);
   }
-  combineRow(window, last - 1);
+  combineRow(window, key, last - 1);
   std::swap(window.changedBefore, window.changedNow);
 }
 
@@ -541,13 +521,14 @@ class EdgeRows {
 
 // Fills the window with band b's rows and kHalo rows either side, wrapping
 // around the image (more than once on images lower than the window).
-void loadWindow(const Grid& image, int firstRow, int length, Window& window) {
+void loadWindow(const Grid& image, std::uint32_t key, int firstRow, int length, Window& window) {
   const int height = image.height();
-  const auto width = std::size_t(image.width());
+  const int width = image.width();
   window.rows = length + 2 * kHalo;
   for (int i = 0; i < window.rows; ++i) {
     const int row = ((firstRow - kHalo + i) % height + height) % height;
-    std::copy_n(image.row(row), width, window.working.row(i));
+    std::copy_n(image.row(row), std::size_t(width), window.working.row(i));
+    summariseColumns(window.working.row(i), width, key, window.summary(i), -1, width + 1);
   }
 }
 
@@ -557,7 +538,7 @@ void loadWindow(const Grid& image, int firstRow, int length, Window& window) {
 void restoreBand(Grid& image, std::uint32_t key, int band, EdgeRows& edges, Window& window) {
   const int firstRow = band * kBandRows;
   const int length = edges.bandLength(band);
-  loadWindow(image, firstRow, length, window);
+  loadWindow(image, key, firstRow, length, window);
   runRounds(window, key);
   const auto width = std::size_t(image.width());
   for (int i = 0; i < length; ++i) {
