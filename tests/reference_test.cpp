@@ -336,8 +336,6 @@ Workers& pool(int count) {
   return pools[count - 1];
 }
 
-Workers& oneWorker() { return pool(1); }
-
 std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int32_t mode,
                                 int workers = 1) {
   const StoredPixels stored = store(picture);
@@ -356,11 +354,11 @@ std::vector<Rgb16> lowBytes(std::vector<Rgb16> cells) {
   return cells;
 }
 
-std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key) {
+std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key, int workers = 1) {
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
   fillPlainGrid(stored.image, grid, 0, 0, picture.height);
-  restoreGrid(grid, key, oneWorker());
+  restoreGrid(grid, key, pool(workers));
   return gridColours(grid);
 }
 
@@ -534,6 +532,27 @@ TEST_P(RestorerMatchesReference, OnEveryImage) {
     }
   }
   RecordProperty("images", cases);
+}
+
+// Shapes taller than the bands the restorer works in, with band edges at
+// every distance from the image's own edges and widths past one or more
+// chunks of 64 columns, on one, two and three workers.
+TEST(RestorerMatchesReferenceOnLongShapes, WithAnyNumberOfWorkers) {
+  const std::pair<int, int> shapes[] = {{3, 2000}, {2000, 3}, {70, 150}, {65, 63}, {5, 64},
+                                        {7, 65},   {129, 72}, {9, 136}, {66, 200}};
+  for (const Key& key : {kKeys[0], kKeys[2]}) {
+    const Colours colours = coloursFor(key.colour);
+    for (auto [width, height] : shapes)
+      for (Kind kind : {Kind::sprite, Kind::nearKey, Kind::noise, Kind::greys}) {
+        const Picture picture =
+            makePicture(kind, width, height, colours, std::uint64_t(width * 7 + height));
+        const std::vector<Rgb16> expected =
+            reference::referenceRestore(picture.pixels, picture.width, picture.height, key.colour);
+        for (int workers : {1, 2, 3})
+          EXPECT_TRUE(sameCells(expected, projectRestore(picture, key.colour, workers), width))
+              << workers << " workers, " << describe(picture, key.colour);
+      }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, RestorerMatchesReference,
