@@ -16,7 +16,7 @@ constexpr std::uint64_t kStagingBytes = std::uint64_t{1} << 22;
 
 // Cells of one band's grid, for an algorithm whose results reach only a few
 // rows.
-constexpr std::int64_t kBandCells = std::int64_t{1} << 19;
+constexpr std::int64_t kBandCells = std::int64_t{1} << 20;
 
 FileProblem problemOf(BmpError error) {
   switch (error) {

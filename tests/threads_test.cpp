@@ -65,8 +65,8 @@ TEST(Threads, RestorerGivesTheSameBytesOnAnyNumberOfWorkers) {
 TEST(Threads, RestorerInBandsGivesTheBytesOfTheWholeImage) {
   Profile whole = kRestorerProfile;
   whole.rowReach = 0;
-  const int width = 1500;  // bands of a few hundred rows
-  for (int height : {300, 349, 365, 366, 367, 700, 1049, 1500}) {
+  const int width = 1500;  // bands of 699 rows, and 8 more either side
+  for (int height : {700, 715, 716, 717, 1398, 1416, 2100}) {
     // Few grey levels and the key colour, at random: brightness edges
     // everywhere, so that every round changes rows and a band that reached
     // one row too few would show.
