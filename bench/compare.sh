@@ -3,16 +3,21 @@
 # images, single-threaded where the others can be told so, and prints median
 # wall times, their ratios and peak memory.
 #
-#   bench/compare.sh [build-folder] [runs]
+#   bench/compare.sh [build-folder] [runs] [huge]
 #
 # The build folder (default build/release) must hold apps/zorpix,
 # apps/dezorpix and bench/make_sprites. ImageMagick (convert, mogrify) and
-# ffmpeg are used where installed. Every run writes a fresh output file:
-# earlier outputs are removed before it, the same for every tool.
+# ffmpeg are used where installed; taskset, where installed, also runs our
+# programs on one core, as a busy machine leaves them. With "huge" as the
+# third argument both programs also take a 16383 x 16383 sheet, the largest
+# zorpix takes (several GiB of memory and a minute or more). Every run writes
+# a fresh output file: earlier outputs are removed before it, the same for
+# every tool.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build/release}" && pwd)
 runs=${2:-5}
+huge=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/zorpix-compare-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -22,6 +27,10 @@ dezorpix=$build/apps/dezorpix
 mkdir -p "$work/sheet" "$work/folder"
 mv "$work/sheet.bmp" "$work/sheet/"
 for i in $(seq 1 32); do "$build/bench/make_sprites" "$work/folder/s$i.bmp" 256 256 "$i"; done
+if [ "$huge" = huge ]; then
+  mkdir -p "$work/huge"
+  "$build/bench/make_sprites" "$work/huge/sheet.bmp" 16383 16383 1
+fi
 
 # The real ImageMagick, not a wrapper that may stand in front of it.
 convert=$(command -v convert-im6.q16 || command -v convert || true)
@@ -33,8 +42,15 @@ order=()
 add() { commands[$1]=$2; order+=("$1"); }
 add "zorpix" "cd $work/sheet && rm -rf scaled && $zorpix"
 add "dezorpix" "cd $work/sheet && rm -rf restored && $dezorpix"
-# A key colour outside 0..255 needs 16-bit channels, and so more memory.
 add "zorpix 300 0 0" "cd $work/sheet && rm -rf scaled && $zorpix 300 0 0"
+if command -v taskset >/dev/null; then
+  add "zorpix, 1 core" "cd $work/sheet && rm -rf scaled && taskset -c 0 $zorpix"
+  add "dezorpix, 1 core" "cd $work/sheet && rm -rf restored && taskset -c 0 $dezorpix"
+fi
+if [ "$huge" = huge ]; then
+  add "zorpix 16383" "cd $work/huge && rm -rf scaled && $zorpix"
+  add "dezorpix 16383" "cd $work/huge && rm -rf restored && $dezorpix"
+fi
 if [ -n "$convert" ]; then
   add "convert -magnify" "rm -f $work/out.bmp && MAGICK_THREAD_LIMIT=1 $convert $work/sheet/sheet.bmp -magnify $work/out.bmp"
 fi
@@ -80,10 +96,20 @@ done
   echo "  dezorpix / convert -magnify: $(ratio "${med[dezorpix]}" "${med["convert -magnify"]}")"
 [ -n "${med["mogrify 32 files"]:-}" ] &&
   echo "  zorpix / mogrify, 32 files: $(ratio "${med["zorpix 32 files"]}" "${med["mogrify 32 files"]}")"
-pixels=$((4096 * 4096))
+for program in zorpix dezorpix; do
+  [ -n "${med["$program 16383"]:-}" ] &&
+    echo "  $program 16383 x 16383 / 16 times $program 4096 x 4096:" \
+         "$(ratio "${med["$program 16383"]}" "$(awk "BEGIN{print 16 * ${med[$program]}}")")"
+done
+[ -n "${med["zorpix, 1 core"]:-}" ] && [ -n "${med["ffmpeg super2xsai"]:-}" ] &&
+  echo "  zorpix on 1 core / ffmpeg super2xsai: $(ratio "${med["zorpix, 1 core"]}" "${med["ffmpeg super2xsai"]}")"
+[ -n "${med["zorpix 300 0 0"]:-}" ] &&
+  echo "  zorpix 300 0 0 / zorpix: $(ratio "${med["zorpix 300 0 0"]}" "${med[zorpix]}")"
 echo
-echo "Peak memory per source pixel of the 4096 x 4096 sheet:"
-for name in zorpix dezorpix "zorpix 300 0 0"; do
+echo "Peak memory per source pixel:"
+for name in zorpix dezorpix "zorpix 300 0 0" "zorpix 16383" "dezorpix 16383"; do
+  [ -n "${memory[$name]:-}" ] || continue
+  case $name in *16383) pixels=$((16383 * 16383)) ;; *) pixels=$((4096 * 4096)) ;; esac
   peak=$(median <<<"${memory[$name]}")
   echo "  $name: $(awk "BEGIN{printf \"%.1f\", $peak*1024/$pixels}") bytes"
 done

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <system_error>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace zorpix {
 namespace {
 
@@ -18,7 +22,15 @@ struct Workers::Group {
 };
 
 int Workers::coreCount() {
-  return int(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+  unsigned cores = std::thread::hardware_concurrency();
+#if defined(__linux__)
+  // The cores this process may run on (taskset, a container's share), which
+  // may be fewer than the machine has.
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+    cores = unsigned(std::max(CPU_COUNT(&allowed), 1));
+#endif
+  return int(std::clamp(cores, 1u, 8u));
 }
 
 Workers::Workers(int count) {
