@@ -31,32 +31,44 @@ void scaleWhole(benchmark::State& state) {
 }
 BENCHMARK(scaleWhole)->Arg(1024)->Unit(benchmark::kMillisecond);
 
-// Each stage on the grid as the stages before it left it.
+// Each stage on the grid as the stages before it left it: round 1 before the
+// re-seed step, both rounds before the gap closing pass and its halves.
+enum Stage { kAlpha, kDiagonal, kOrthogonal, kReseed, kGapClosing, kGapClose, kGapSettle };
+
 void scaleStage(benchmark::State& state) {
   const int side = 1024;
-  const int stage = int(state.range(0));
+  const auto stage = Stage(state.range(0));
   const AlphaColor key{};
   const RefinePlan plan = refinePlan(0);
   Workers workers(1);
   for (auto _ : state) {
     state.PauseTiming();
     CellGrid<std::uint8_t> grid = doubledSheet(side);
-    if (stage > 0) alphaPass(grid);
-    if (stage > 1) diagonalSweep(grid, key);
-    if (stage > 2) refinementRounds(grid, key, plan, workers);  // not part of any timed stage below
+    const int height = grid.height();
+    GapMarks closed(height, grid.width());
+    if (stage > kAlpha) alphaPass(grid);
+    if (stage > kDiagonal && stage <= kReseed) diagonalSweep(grid, key);
+    if (stage > kOrthogonal && stage <= kReseed) orthogonalSweep(grid, key);
+    if (stage > kReseed) refinementRounds(grid, key, plan, workers);
+    if (stage == kGapSettle) closeGapRows(grid, plan, closed, 0, height);
     state.ResumeTiming();
     switch (stage) {
-      case 0: alphaPass(grid); break;
-      case 1: diagonalSweep(grid, key); break;
-      case 2: orthogonalSweep(grid, key); break;
-      case 3: closeGaps(grid, key, plan, workers); break;
+      case kAlpha: alphaPass(grid); break;
+      case kDiagonal: diagonalSweep(grid, key); break;
+      case kOrthogonal: orthogonalSweep(grid, key); break;
+      case kReseed: reseedRows(grid, plan, 0, height); break;
+      case kGapClosing: closeGaps(grid, key, plan, workers); break;
+      case kGapClose: closeGapRows(grid, plan, closed, 0, height); break;
+      case kGapSettle: settleGapRows(grid, key, plan, closed, 0, height); break;
     }
     benchmark::DoNotOptimize(grid.row(0));
   }
-  static const char* names[] = {"alpha pass", "diagonal sweep", "orthogonal sweep", "gap closing"};
+  static const char* names[] = {"alpha pass",  "diagonal sweep",        "orthogonal sweep",
+                                "re-seed",     "gap closing",           "gap closing: close",
+                                "gap closing: settle"};
   state.SetLabel(names[stage]);
 }
-BENCHMARK(scaleStage)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(scaleStage)->DenseRange(kAlpha, kGapSettle)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace zorpix

@@ -1,6 +1,7 @@
 #include "scaler/scale_grid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -121,6 +122,52 @@ constexpr GapLine kGapLines[4] = {
     {{-1, 0}, {1, 0}, {1, -2}, {-1, 2}},
 };
 
+// The flag rows r-2, ..., r+2 around a row r of the gap closing pass.
+struct GapRows {
+  const std::uint8_t* rows[5];
+  std::uint8_t at(Offset d, int c) const { return rows[d.row + 2][c + d.column]; }
+};
+
+// Which lines qualify at column c, bit i for kGapLines[i], or 0 when the cell
+// is settled; columns c-2..c+2 of each row must be readable as they are. No
+// branches, so that the compiler takes a row's columns many at a time.
+[[gnu::always_inline]] inline std::uint8_t gapLinesAt(const GapRows& rows, int c,
+                                                      std::uint8_t openBit) {
+  const std::uint8_t paintMask = openBit | kKey;
+  auto settled = [&](Offset d) { return std::uint8_t((rows.at(d, c) & openBit) == 0); };
+  auto paint = [&](Offset d) { return std::uint8_t((rows.at(d, c) & paintMask) == 0); };
+  std::uint8_t lines = 0;
+  for (int i = 0; i < 4; ++i) {
+    const GapLine& gap = kGapLines[i];
+    const std::uint8_t qualifies =
+        (settled(gap.gateA) | settled(gap.gateB)) & paint(gap.partnerA) & paint(gap.partnerB);
+    lines = std::uint8_t(lines | qualifies << i);
+  }
+  const std::uint8_t open = std::uint8_t((rows.at({0, 0}, c) & openBit) != 0);
+  return std::uint8_t(lines * open);
+}
+
+// gapLinesAt for a column within two of either end, whose neighbours wrap.
+inline std::uint8_t gapLinesWrapped(const GapRows& rows, int c, int width,
+                                    std::uint8_t openBit) {
+  std::uint8_t window[5][5];
+  GapRows wrapped;
+  for (int k = 0; k < 5; ++k) {
+    for (int d = -2; d <= 2; ++d) window[k][d + 2] = rows.rows[k][wrapColumn(c, d, width)];
+    wrapped.rows[k] = window[k];
+  }
+  return gapLinesAt(wrapped, 2, openBit);
+}
+
+// lines[c] := the lines that qualify at column c, for the whole row.
+void markGapRow(const GapRows& rows, int width, std::uint8_t openBit, std::uint8_t* lines) {
+  const int inner = std::min(2, width);
+  for (int c = 0; c < inner; ++c) lines[c] = gapLinesWrapped(rows, c, width, openBit);
+  for (int c = 2; c + 2 < width; ++c) lines[c] = gapLinesAt(rows, c, openBit);
+  for (int c = std::max(inner, width - 2); c < width; ++c)
+    lines[c] = gapLinesWrapped(rows, c, width, openBit);
+}
+
 }  // namespace
 
 template <typename Channel>
@@ -204,16 +251,27 @@ void reseedRows(CellGrid<Channel>& grid, const RefinePlan& plan, int first, int 
   // compiler can't see is local.
   const int width = grid.width();
   const std::uint8_t reopenedMark = plan.reopenedMark;
+  auto reseed = [](std::uint8_t f, std::uint8_t open) {
+    return std::uint8_t((f & ~(kOpen | kWasOpen)) | ((f & kOpen) << 2) | open);
+  };
+  // A source cell opens only when the plan says so; the loops are split by
+  // where source cells lie (even rows, odd columns), so that each is the same
+  // few operations on every byte, which the compiler takes many at a time.
+  auto reseedSource = [&](std::uint8_t f) {
+    return reseed(f, (f & kUsed) == reopenedMark ? kOpen : 0);
+  };
   for (int r = first; r < last; ++r) {
     std::uint8_t* flags = grid.flagRow(r);
-    // Source cells lie at even rows and odd columns.
-    const int sourceColumnBit = r % 2 == 0 ? 1 : 0;
-    for (int c = 0; c < width; ++c) {
-      const std::uint8_t f = flags[c];
-      const bool source = (c & sourceColumnBit) != 0;
-      const std::uint8_t open = !source || (f & kUsed) == reopenedMark ? kOpen : 0;
-      flags[c] = std::uint8_t((f & ~(kOpen | kWasOpen)) | ((f & kOpen) << 2) | open);
+    if (r % 2 != 0) {
+      for (int c = 0; c < width; ++c) flags[c] = reseed(flags[c], kOpen);
+      continue;
     }
+    int c = 0;
+    for (; c + 1 < width; c += 2) {
+      flags[c] = reseed(flags[c], kOpen);
+      flags[c + 1] = reseedSource(flags[c + 1]);
+    }
+    if (c < width) flags[c] = reseed(flags[c], kOpen);
   }
 }
 
@@ -233,12 +291,6 @@ GapMarks::GapMarks(int height, int width)
     : wordsPerRow_((std::size_t(std::max(width, 0)) + 63) / 64),
       bits_(wordsPerRow_ * std::size_t(std::max(height, 0))) {}
 
-bool GapMarks::anyInRow(int r) const {
-  for (std::size_t i = 0; i < wordsPerRow_; ++i)
-    if (bits_[std::size_t(r) * wordsPerRow_ + i] != 0) return true;
-  return false;
-}
-
 template <typename Channel>
 void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& closed, int first,
                   int last) {
@@ -247,28 +299,25 @@ void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& clo
   // Offsets of two need sides of at least two; the scaler's grids are doubled.
   if (height < 2 || width < 2) return;
   const std::uint8_t openBit = plan.gapOpenBit;
-  auto settled = [openBit](std::uint8_t f) { return (f & openBit) == 0; };
-  auto paint = [openBit](std::uint8_t f) { return (f & (openBit | kKey)) == 0; };
+  ActiveRow marks(width);
+  std::uint8_t* lines = marks.data();
   for (int r = first; r < last; ++r) {
-    const std::uint8_t* here = grid.flagRow(r);
-    for (int c = firstMarked(here, 0, width, openBit); c < width;
-         c = firstMarked(here, c + 1, width, openBit)) {
-      auto at = [&](Offset d) {
-        const int rr = wrapRow(r, d.row, height);
-        const int cc = wrapColumn(c, d.column, width);
-        return CellRef<Channel>{grid.at(rr, cc), grid.flags(rr, cc)};
-      };
+    GapRows flags;
+    const Cell<Channel>* cells[5];
+    for (int k = 0; k < 5; ++k) {
+      const int row = wrapRow(r, k - 2, height);
+      flags.rows[k] = grid.flagRow(row);
+      cells[k] = grid.row(row);
+    }
+    markGapRow(flags, width, openBit, lines);
+    for (int c = firstMarked(lines, 0, width); c < width; c = firstMarked(lines, c + 1, width)) {
       // The highest-numbered line that qualifies decides the colour.
-      for (int line = 3; line >= 0; --line) {
-        const GapLine& gap = kGapLines[line];
-        if (!settled(at(gap.gateA).flags) && !settled(at(gap.gateB).flags)) continue;
-        const CellRef<Channel> a = at(gap.partnerA);
-        const CellRef<Channel> b = at(gap.partnerB);
-        if (!paint(a.flags) || !paint(b.flags)) continue;
-        grid.at(r, c) = average(a.cell, b.cell);
-        closed.set(r, c);
-        break;
-      }
+      const GapLine& gap = kGapLines[std::bit_width(unsigned(lines[c])) - 1];
+      auto partner = [&](Offset d) -> const Cell<Channel>& {
+        return cells[d.row + 2][wrapColumn(c, d.column, width)];
+      };
+      grid.at(r, c) = average(partner(gap.partnerA), partner(gap.partnerB));
+      closed.set(r, c);
     }
   }
 }
@@ -279,17 +328,16 @@ void settleGapRows(CellGrid<Channel>& grid, const AlphaColor& key, const RefineP
   static_assert(kWasOpen == kOpen << 2);
   const int width = grid.width();
   if (grid.height() < 2 || width < 2) return;
-  const int shift = plan.gapOpenBit == kWasOpen ? 2 : 0;
+  const bool restoreOpen = plan.gapOpenBit == kWasOpen;
   for (int r = first; r < last; ++r) {
     std::uint8_t* flags = grid.flagRow(r);
-    if (shift != 0) {
+    if (restoreOpen) {
       for (int c = 0; c < width; ++c)
-        flags[c] = std::uint8_t((flags[c] & ~kOpen) | ((flags[c] >> shift) & kOpen));
+        flags[c] = std::uint8_t((flags[c] & ~kOpen) | ((flags[c] >> 2) & kOpen));
     }
-    if (!closed.anyInRow(r)) continue;
-    for (int c = 0; c < width; ++c)
-      if (closed.test(r, c))
-        flags[c] = std::uint8_t((flags[c] & ~kState) | (isAlpha(grid.at(r, c), key) ? kKey : 0));
+    closed.forEachInRow(r, [&](int c) {
+      flags[c] = std::uint8_t((flags[c] & ~kState) | (isAlpha(grid.at(r, c), key) ? kKey : 0));
+    });
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -75,8 +76,13 @@ class GapMarks {
  public:
   GapMarks(int height, int width);
   void set(int r, int c) { word(r, c) |= std::uint64_t{1} << (c % 64); }
-  bool test(int r, int c) const { return (bits_[index(r, c)] >> (c % 64)) & 1; }
-  bool anyInRow(int r) const;
+  // f(c) for every marked column c of row r, in column order.
+  template <typename F>
+  void forEachInRow(int r, const F& f) const {
+    for (std::size_t i = 0; i < wordsPerRow_; ++i)
+      for (std::uint64_t w = bits_[std::size_t(r) * wordsPerRow_ + i]; w != 0; w &= w - 1)
+        f(int(i * 64) + std::countr_zero(w));
+  }
 
  private:
   std::size_t index(int r, int c) const {

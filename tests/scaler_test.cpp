@@ -502,6 +502,59 @@ TEST(GapClosing, FourRowsPutTheSteepPartnersInOneRow) {
   expectCell(g, 0, 3, 23, 23, 23);
 }
 
+// The gap closing pass treats every cell alike: the ones within two columns
+// or rows of an edge reach across the wrap, the others need not. So turning a
+// grid's rows and columns round by any amount must turn its result by the
+// same amount, which ties the cells near the edges to those inside on every
+// size, for both open flags a plan can judge by.
+TEST(GapClosing, TurningTheGridRoundTurnsTheResult) {
+  const std::uint8_t states[] = {0, kKey, kOpen, kOpen | kKey, kWasOpen, kWasOpen | kKey, kUsed};
+  const C8 colours[] = {grey(10), grey(20), C8{30, 60, 90}, C8{0, 255, 255}};
+  std::uint32_t random = 12345;
+  auto next = [&random](int n) {
+    random = random * 1103515245u + 12345u;
+    return int((random >> 16) % std::uint32_t(n));
+  };
+  for (int height : {2, 3, 5, 6})
+    for (int width = 2; width <= 37; ++width) {
+      std::vector<C8> cells;
+      std::vector<std::uint8_t> flags;
+      for (int i = 0; i < height * width; ++i) {
+        cells.push_back(colours[next(4)]);
+        flags.push_back(states[next(7)]);
+      }
+      // The grid turned down by dr rows and right by dc columns.
+      auto turned = [&](int dr, int dc) {
+        Grid grid(height, width, true);
+        for (int r = 0; r < height; ++r)
+          for (int c = 0; c < width; ++c) {
+            const std::size_t from = std::size_t(r * width + c);
+            grid.at((r + dr) % height, (c + dc) % width) = cells[from];
+            grid.flags((r + dr) % height, (c + dc) % width) = flags[from];
+          }
+        return grid;
+      };
+      for (int mode : {0, 2}) {
+        Grid plain = turned(0, 0);
+        closeGaps(plain, kCyan, refinePlan(mode), oneWorker());
+        for (int dr = 0; dr < height; ++dr)
+          for (int dc = dr == 0 ? 1 : 0; dc < width; ++dc) {
+            Grid grid = turned(dr, dc);
+            closeGaps(grid, kCyan, refinePlan(mode), oneWorker());
+            for (int r = 0; r < height; ++r)
+              for (int c = 0; c < width; ++c) {
+                const int tr = (r + dr) % height, tc = (c + dc) % width;
+                const C8 want = plain.at(r, c), got = grid.at(tr, tc);
+                ASSERT_TRUE(want.red == got.red && want.green == got.green &&
+                            want.blue == got.blue && plain.flags(r, c) == grid.flags(tr, tc))
+                    << height << "x" << width << " grid, mode " << mode << ", turned by " << dr
+                    << "," << dc << ": cell " << r << "," << c;
+              }
+          }
+      }
+    }
+}
+
 TEST(ScaleGrid, AKeyOutsideTheByteRangeMatchesNoPixelEvenOfItsLowBytes) {
   // A key of 300 can't match a pixel, so the open cells, which hold its low
   // bytes (44), take their colours from the pixels.
