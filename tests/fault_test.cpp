@@ -46,22 +46,6 @@ class Faults : public ::testing::TestWithParam<int> {
 INSTANTIATE_TEST_SUITE_P(, Faults, ::testing::Values(0, 1),
                          [](const auto& info) { return info.param == 0 ? "zorpix" : "dezorpix"; });
 
-// The console text after the banner and the confirmation line.
-std::string fileLines(const RunResult& run) {
-  const std::string marker = " as alpha color\n";
-  const std::size_t at = run.output.find(marker);
-  return at == std::string::npos ? run.output : run.output.substr(at + marker.size());
-}
-
-std::vector<std::string> entries(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(folder, ignored))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // A file system mounted for one test, unmounted when it ends.
 class Mount {
  public:
@@ -154,18 +138,6 @@ TEST_P(Faults, OutputBlockedKeepsWhatBlocksIt) {
   EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"a.bmp", "b.bmp"}))
       << "no temporary file left behind";
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kUnderAddressSanitizer = true;
-#else
-constexpr bool kUnderAddressSanitizer = false;
-#endif
-#else
-constexpr bool kUnderAddressSanitizer = false;
-#endif
 
 TEST_P(Faults, MemoryThatCantBeHadSkipsTheFileAndKeepsTheEarlierResult) {
   if (kUnderAddressSanitizer)

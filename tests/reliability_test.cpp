@@ -36,34 +36,6 @@ using Program = ProgramUnderTest;
 const std::vector<std::string> kKeyArgs = {"0", "255", "255"};
 constexpr uid_t kNobody = 65534;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kUnderAddressSanitizer = true;
-#else
-constexpr bool kUnderAddressSanitizer = false;
-#endif
-#else
-constexpr bool kUnderAddressSanitizer = false;
-#endif
-
-// The console text after the banner and the confirmation line.
-std::string fileLines(const RunResult& run) {
-  const std::string marker = " as alpha color\n";
-  const std::size_t at = run.output.find(marker);
-  return at == std::string::npos ? run.output : run.output.substr(at + marker.size());
-}
-
-std::vector<std::string> entries(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(folder, ignored))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool isTemporary(const std::string& name) {
   return name.rfind(".zorpix-", 0) == 0 && name.size() > 4 &&
          name.compare(name.size() - 4, 4, ".tmp") == 0;

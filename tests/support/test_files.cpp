@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -221,5 +222,20 @@ ProgramUnderTest programUnderTest(int which) {
 char outputSeparator() { return fromEnvironment("ZORPIX_SEPARATOR", "/")[0]; }
 
 bool testsWindowsPrograms() { return outputSeparator() == '\\'; }
+
+std::string fileLines(const RunResult& run) {
+  const std::string marker = " as alpha color\n";
+  const std::size_t at = run.output.find(marker);
+  return at == std::string::npos ? run.output : run.output.substr(at + marker.size());
+}
+
+std::vector<std::string> entries(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 }  // namespace zorpix::testing

@@ -73,12 +73,31 @@ class TempFolder {
   std::filesystem::path path_;
 };
 
+// AddressSanitizer reserves far more address space than a memory limit
+// (ulimit -v) leaves, so tests that set one can't run under it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+
 struct RunResult {
   std::string output;  // standard output
   int status = -1;     // exit status
 };
 
-// Runs a program in folder with the given arguments.
+// The console text after the banner and the confirmation line.
+std::string fileLines(const RunResult& run);
+
+// The names in a folder, sorted; none when it can't be read.
+std::vector<std::string> entries(const std::filesystem::path& folder);
+
 // Runs a program in folder with the given arguments; setup is a shell
 // command run first in the same shell ("ulimit -f 8").
 RunResult runProgram(const std::string& program, const std::filesystem::path& folder,
