@@ -83,6 +83,22 @@ TEST(Threads, RestorerInBandsGivesTheBytesOfTheWholeImage) {
   }
 }
 
+// A result that can't be taken any further while the next band is being
+// worked out: the pipeline stops with that answer once the band is done.
+TEST(Threads, ABandedResultRefusedHalfWayEndsInOrder) {
+  const auto file = testing::encodeBmp(spriteImage(1500, 2100, 5));
+  for (int workers : {1, 2, 3}) {
+    Workers pool(workers);
+    std::size_t taken = 0;
+    const auto problem = transformFile(kRestorerProfile, ByteView(file.data(), file.size()),
+                                       Settings{}, pool, [&taken](const std::uint8_t*, std::size_t n) {
+                                         taken += n;
+                                         return taken < 3'000'000;
+                                       });
+    EXPECT_EQ(problem, FileProblem::notStored) << workers << " workers";
+  }
+}
+
 int threadsOfThisProcess() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
