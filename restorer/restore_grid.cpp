@@ -202,14 +202,6 @@ struct Window {
 
 // ---- Summaries and marks -----------------------------------------------------
 
-// The key as three channels in one word, red in the low byte, the way cells
-// are compared with it. A key outside 0..255 gets a word no cell can have.
-std::uint32_t keyWord(const AlphaColor& key) {
-  if (!alphaColorFitsBytes(key)) return ~std::uint32_t(0);
-  return packChannels(Pixel{std::uint8_t(key.red), std::uint8_t(key.green),
-                            std::uint8_t(key.blue)});
-}
-
 void summariseCell(const Pixel& cell, std::uint32_t key, RowSummary out, int entry) {
   out.brightness[entry] = std::int16_t(cell.red + cell.green + cell.blue);
   out.keyColoured[entry] = packChannels(cell) == key;
@@ -606,7 +598,7 @@ void restoreGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, Workers& w
   // Only slices that start a band take a window, so no more are ever in use
   // than there are bands.
   WindowPool windows(std::min(workers.count(), bands), std::min(kBandRows, height), width);
-  const std::uint32_t keyBytes = keyWord(key);
+  const std::uint32_t keyBytes = packedKey(key);
   // A band belongs to the slice that holds its first row.
   workers.forRows(height, [&](int first, int last) {
     const int firstBand = (first + kBandRows - 1) / kBandRows;

@@ -72,6 +72,14 @@ inline Cell<std::uint8_t> unpackChannels(std::uint32_t w) {
   return {std::uint8_t(w), std::uint8_t(w >> 8), std::uint8_t(w >> 16)};
 }
 
+// The key colour packed the same way, for comparing packed cells with it. A
+// key outside 0..255 gets a word with its top byte set, which no packed cell
+// has.
+inline std::uint32_t packedKey(const AlphaColor& key) {
+  if (!alphaColorFitsBytes(key)) return ~std::uint32_t(0);
+  return packChannels({std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)});
+}
+
 template <>
 inline std::int32_t colorDistance(const Cell<std::uint8_t>& a, const Cell<std::uint8_t>& b) {
 #if defined(__SSE2__)

@@ -59,11 +59,7 @@ struct Colours<std::uint8_t> {
     return colorDistance(unpackChannels(a), unpackChannels(b));
   }
   static Value mix(Value a, Value b) { return (a & b) + (((a ^ b) >> 1) & 0x7f7f7fu); }
-  static Value keyValue(const AlphaColor& key) {
-    // A key outside 0..255 never matches: no packed colour has its top byte set.
-    if (!alphaColorFitsBytes(key)) return 0xffffffffu;
-    return std::uint32_t(key.red) | std::uint32_t(key.green) << 8 | std::uint32_t(key.blue) << 16;
-  }
+  static Value keyValue(const AlphaColor& key) { return packedKey(key); }
   static bool same(Value a, Value b) { return a == b; }
 };
 
