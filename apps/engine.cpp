@@ -13,11 +13,7 @@ std::optional<FileProblem> intoMemory(const Profile& profile, const std::uint8_t
   // One worker, the caller's own thread: the call starts no thread and shares
   // nothing, so callers may run several at once.
   Workers workers(1);
-  return transformFile(profile, ByteView(file, size), settings, workers,
-                       [&result](const std::uint8_t* bytes, std::size_t count) {
-                         result.insert(result.end(), bytes, bytes + count);
-                         return true;
-                       });
+  return transformFile(profile, ByteView(file, size), settings, workers, result);
 }
 
 }  // namespace

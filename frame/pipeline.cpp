@@ -155,4 +155,14 @@ std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
   }
 }
 
+std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
+                                         const Settings& settings, Workers& workers,
+                                         std::vector<std::uint8_t>& result) {
+  return transformFile(profile, file, settings, workers,
+                       [&result](const std::uint8_t* bytes, std::size_t count) {
+                         result.insert(result.end(), bytes, bytes + count);
+                         return true;
+                       });
+}
+
 }  // namespace zorpix

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "frame/bmp.h"
 #include "frame/cell_grid.h"
@@ -39,5 +40,10 @@ using ByteSink = std::function<bool(const std::uint8_t* bytes, std::size_t count
 std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
                                          const Settings& settings, Workers& workers,
                                          const ByteSink& sink);
+
+// The same, with the result's bytes appended to result.
+std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
+                                         const Settings& settings, Workers& workers,
+                                         std::vector<std::uint8_t>& result);
 
 }  // namespace zorpix

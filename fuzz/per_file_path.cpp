@@ -31,12 +31,7 @@ Workers& pool(int count) {
 std::optional<std::vector<std::uint8_t>> resultOf(Program program, ByteView file,
                                                   const Settings& settings, int workers) {
   std::vector<std::uint8_t> out;
-  const auto problem = transformFile(profileOf(program), file, settings, pool(workers),
-                                     [&out](const std::uint8_t* bytes, std::size_t count) {
-                                       out.insert(out.end(), bytes, bytes + count);
-                                       return true;
-                                     });
-  if (problem) return std::nullopt;
+  if (transformFile(profileOf(program), file, settings, pool(workers), out)) return std::nullopt;
   return out;
 }
 

@@ -15,11 +15,8 @@ inline std::variant<FileProblem, std::vector<std::uint8_t>> runPipeline(
     const Profile& profile, const std::vector<std::uint8_t>& file, const Settings& settings,
     Workers& workers) {
   std::vector<std::uint8_t> out;
-  const auto problem = transformFile(profile, ByteView(file.data(), file.size()), settings, workers,
-                                     [&out](const std::uint8_t* bytes, std::size_t count) {
-                                       out.insert(out.end(), bytes, bytes + count);
-                                       return true;
-                                     });
+  const auto problem =
+      transformFile(profile, ByteView(file.data(), file.size()), settings, workers, out);
   if (problem) return *problem;
   return out;
 }
