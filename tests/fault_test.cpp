@@ -244,45 +244,29 @@ template <typename Change>
 RunResult runStoppedAt(const std::string& command, const fs::path& folder,
                        const std::vector<std::string>& args, const std::string& triggerLine,
                        Change change, bool& changed) {
-  std::string shell = "cd '" + folder.string() + "' && exec " + command;
-  for (const std::string& arg : args) shell.append(" ").append(arg);
-  int out[2];
-  if (pipe(out) != 0) return {};
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    execl("/bin/sh", "sh", "-c", shell.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  RunResult run;
+  BackgroundRun child(command, folder, args);
+  std::string output;
   std::string pendingLine;
   char buffer[4096];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
-    for (ssize_t i = 0; i < n; ++i) {
-      run.output += buffer[i];
+  long n;
+  while ((n = child.readSome(buffer, sizeof buffer)) > 0) {
+    for (long i = 0; i < n; ++i) {
+      output += buffer[i];
       if (buffer[i] != '\n') {
         pendingLine += buffer[i];
         continue;
       }
       if (!changed && pendingLine == triggerLine) {
-        kill(child, SIGSTOP);
-        int status = 0;
-        waitpid(child, &status, WUNTRACED);
+        child.stop();
         change();
         changed = true;
-        kill(child, SIGCONT);
+        child.resume();
       }
       pendingLine.clear();
     }
   }
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  RunResult run = child.finish();
+  run.output = output + run.output;
   return run;
 }
 

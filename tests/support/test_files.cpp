@@ -1,7 +1,10 @@
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -236,6 +239,67 @@ std::vector<std::string> entries(const std::filesystem::path& folder) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+BackgroundRun::BackgroundRun(const std::string& command, const std::filesystem::path& folder,
+                             const std::vector<std::string>& args, const std::string& setup) {
+  std::string shell = setup.empty() ? std::string() : setup + " && ";
+  shell += "cd '" + folder.string() + "' && exec " + command;
+  for (const std::string& arg : args) shell += " " + arg;
+  int out[2];
+  if (pipe(out) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    // SIGQUIT would leave a core file in the folder under test.
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    execl("/bin/sh", "sh", "-c", shell.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  output_ = out[0];
+}
+
+BackgroundRun::~BackgroundRun() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    finish();
+  }
+}
+
+void BackgroundRun::stop() {
+  kill(pid_, SIGSTOP);
+  int status = 0;
+  waitpid(pid_, &status, WUNTRACED);
+}
+
+void BackgroundRun::resume() { kill(pid_, SIGCONT); }
+
+void BackgroundRun::sendAndContinue(int signal) {
+  kill(pid_, signal);
+  resume();
+}
+
+long BackgroundRun::readSome(char* buffer, std::size_t size) {
+  return long(read(output_, buffer, size));
+}
+
+RunResult BackgroundRun::finish() {
+  RunResult run;
+  char buffer[4096];
+  long n;
+  while ((n = readSome(buffer, sizeof buffer)) > 0) run.output.append(buffer, std::size_t(n));
+  close(output_);
+  int status = 0;
+  rusage usage{};
+  wait4(pid_, &status, 0, &usage);
+  pid_ = -1;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  maxResidentKb_ = usage.ru_maxrss;
+  return run;
 }
 
 }  // namespace zorpix::testing

@@ -3,6 +3,8 @@
 // Test-side BMP writing and reading, independent of the programs' own codec,
 // and a harness that runs the real programs in a temporary folder.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <ostream>
@@ -102,6 +104,35 @@ std::vector<std::string> entries(const std::filesystem::path& folder);
 // command run first in the same shell ("ulimit -f 8").
 RunResult runProgram(const std::string& program, const std::filesystem::path& folder,
                      const std::vector<std::string>& args = {}, const std::string& setup = {});
+
+// A program started in the background, for tests that act on it while it
+// runs. It is the shell's own process (exec), so signals reach it directly.
+// setup is a shell command run first, as for runProgram.
+class BackgroundRun {
+ public:
+  BackgroundRun(const std::string& command, const std::filesystem::path& folder,
+                const std::vector<std::string>& args, const std::string& setup = {});
+  ~BackgroundRun();
+  BackgroundRun(const BackgroundRun&) = delete;
+  BackgroundRun& operator=(const BackgroundRun&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Stops the run and returns once it has stopped.
+  void stop();
+  void resume();
+  // Sends signal to a stopped run and lets it go on to receive it.
+  void sendAndContinue(int signal);
+  // Reads what the run printed next, up to size bytes; 0 at its end.
+  long readSome(char* buffer, std::size_t size);
+  // Reads the run's output to its end and waits for it.
+  RunResult finish();
+  long maxResidentKb() const { return maxResidentKb_; }
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+  long maxResidentKb_ = 0;
+};
 
 // The programs under test, as the build put them (or as ZORPIX_EXE and
 // DEZORPIX_EXE name them, with ZORPIX_RUNNER as a prefix command).
