@@ -31,20 +31,15 @@ constexpr bool isSettledKey(std::uint8_t f) { return (f & kState) == kKey; }
 // start lets every real first pair set the best distance.
 constexpr std::int32_t kNoDistance = 768;
 
-template <typename Channel>
 struct CellRef {
-  Cell<Channel>& cell;
+  Cell<std::uint8_t>& cell;
   std::uint8_t& flags;
 };
 
 // How the sweeps hold, compare and mix colours. Byte channels travel as one
 // 32-bit word, red in the low byte, so that a distance or an average is a
 // few instructions.
-template <typename Channel>
-struct Colours;
-
-template <>
-struct Colours<std::uint8_t> {
+struct Colours {
   using Value = std::uint32_t;
   // Reads one byte past the cell, which the grid always has (the next cell,
   // or its spare bytes); only the sweeps, on one thread, read this way.
@@ -65,12 +60,9 @@ struct Colours<std::uint8_t> {
 
 // One cell of a refinement sweep; true when it was decided. The pairs are
 // given as cells, so the sweeps differ only in where they look.
-template <typename Channel>
-[[gnu::always_inline]] inline bool refineCell(CellRef<Channel> x, CellRef<Channel> a1,
-                                              CellRef<Channel> b1, CellRef<Channel> a2,
-                                              CellRef<Channel> b2,
-                                              const typename Colours<Channel>::Value& key) {
-  using C = Colours<Channel>;
+[[gnu::always_inline]] inline bool refineCell(CellRef x, CellRef a1, CellRef b1, CellRef a2,
+                                              CellRef b2, Colours::Value key) {
+  using C = Colours;
   // Colours are read before any mark is written: a store through a byte
   // reference could otherwise force every colour to be read again.
   const auto colourA1 = C::load(a1.cell), colourB1 = C::load(b1.cell);

@@ -18,16 +18,15 @@ namespace {
 
 // The rows around row r, wrapped, as one stage sees them. Column c+1 lies one
 // image column further left than c: the grid is the image mirrored.
-template <typename Channel>
 struct RowTriple {
-  Cell<Channel>* upCells;
-  Cell<Channel>* cells;
-  Cell<Channel>* downCells;
+  Cell<std::uint8_t>* upCells;
+  Cell<std::uint8_t>* cells;
+  Cell<std::uint8_t>* downCells;
   std::uint8_t* up;
   std::uint8_t* here;
   std::uint8_t* down;
 
-  RowTriple(CellGrid<Channel>& grid, int r)
+  RowTriple(CellGrid<std::uint8_t>& grid, int r)
       : upCells(grid.row(wrapRow(r, -1, grid.height()))),
         cells(grid.row(r)),
         downCells(grid.row(wrapRow(r, 1, grid.height()))),
@@ -35,15 +34,15 @@ struct RowTriple {
         here(grid.flagRow(r)),
         down(grid.flagRow(wrapRow(r, 1, grid.height()))) {}
 
-  CellRef<Channel> above(int c) { return {upCells[c], up[c]}; }
-  CellRef<Channel> at(int c) { return {cells[c], here[c]}; }
-  CellRef<Channel> below(int c) { return {downCells[c], down[c]}; }
+  CellRef above(int c) { return {upCells[c], up[c]}; }
+  CellRef at(int c) { return {cells[c], here[c]}; }
+  CellRef below(int c) { return {downCells[c], down[c]}; }
 };
 
 // A rule decides from the flags of a cell's 3 x 3 neighbourhood: up, here
 // and down each point at columns c-1, c and c+1 of their row.
-template <typename Channel, typename Rule>
-std::uint8_t ruleAt(const RowTriple<Channel>& rows, int c, int width, const Rule& rule) {
+template <typename Rule>
+std::uint8_t ruleAt(const RowTriple& rows, int c, int width, const Rule& rule) {
   if (c > 0 && c + 1 < width) return rule(rows.up + c - 1, rows.here + c - 1, rows.down + c - 1);
   const int p = wrapColumn(c, -1, width);
   const int n = wrapColumn(c, 1, width);
@@ -55,8 +54,8 @@ std::uint8_t ruleAt(const RowTriple<Channel>& rows, int c, int width, const Rule
 
 // active[c] := the rule at c, for a whole row. The inner columns need no
 // wrapping, which lets the compiler take many cells at once.
-template <typename Channel, typename Rule>
-void markRow(const RowTriple<Channel>& rows, int width, const Rule& rule, std::uint8_t* active) {
+template <typename Rule>
+void markRow(const RowTriple& rows, int width, const Rule& rule, std::uint8_t* active) {
   if (width == 0) return;
   const std::uint8_t* u = rows.up;
   const std::uint8_t* h = rows.here;
@@ -77,8 +76,8 @@ struct ActiveRow {
 // decided in this row changes what the next one sees, and the last column
 // sees the first across the wrap. Marks computed at the start of a row are
 // exact for every other neighbour, so only those two get looked at again.
-template <typename Channel, typename Rule, typename Decide>
-void sweepRowInPlace(RowTriple<Channel>& rows, int width, const Rule& rule, std::uint8_t* active,
+template <typename Rule, typename Decide>
+void sweepRowInPlace(RowTriple& rows, int width, const Rule& rule, std::uint8_t* active,
                      const Decide& decide) {
   markRow(rows, width, rule, active);
   int c = firstMarked(active, 0, width);
@@ -170,8 +169,7 @@ void markGapRow(const GapRows& rows, int width, std::uint8_t openBit, std::uint8
 
 }  // namespace
 
-template <typename Channel>
-void markKeyCells(CellGrid<Channel>& grid, const AlphaColor& key) {
+void markKeyCells(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
   for (int r = 0; r < grid.height(); ++r)
     for (int c = 0; c < grid.width(); ++c) {
       std::uint8_t& f = grid.flags(r, c);
@@ -179,8 +177,7 @@ void markKeyCells(CellGrid<Channel>& grid, const AlphaColor& key) {
     }
 }
 
-template <typename Channel>
-void alphaPass(CellGrid<Channel>& grid) {
+void alphaPass(CellGrid<std::uint8_t>& grid) {
   // In place: a cell settled here counts as settled key colour for every cell
   // visited after it. Colours aren't touched, so the marks alone decide. The
   // rows above and below stand still while a row is done; within the row, a
@@ -194,7 +191,7 @@ void alphaPass(CellGrid<Channel>& grid) {
   std::uint8_t* s = settles.data();
   std::uint8_t* chain = chained.data();
   for (int r = 0; r < grid.height(); ++r) {
-    RowTriple<Channel> rows(grid, r);
+    RowTriple rows(grid, r);
     std::uint8_t* h = rows.here;
     markRow(rows, width, alphaRule, s);
     for (int c = 1; c + 1 < width; ++c)
@@ -208,16 +205,15 @@ void alphaPass(CellGrid<Channel>& grid) {
   }
 }
 
-template <typename Channel>
-void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
+void diagonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
   // In place: row r sees row r-1 as this sweep left it and row r+1 as the one
   // before did. Within a row the cells don't see each other, so the marks of
   // a row stay exact while it is done.
   const int width = grid.width();
-  const auto keyValue = Colours<Channel>::keyValue(key);
+  const auto keyValue = Colours::keyValue(key);
   ActiveRow active(width);
   for (int r = 0; r < grid.height(); ++r) {
-    RowTriple<Channel> rows(grid, r);
+    RowTriple rows(grid, r);
     markRow(rows, width, diagonalRule, active.data());
     for (int c = firstMarked(active.data(), 0, width); c < width;
          c = firstMarked(active.data(), c + 1, width)) {
@@ -228,13 +224,12 @@ void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
   }
 }
 
-template <typename Channel>
-void orthogonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
+void orthogonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
   const int width = grid.width();
-  const auto keyValue = Colours<Channel>::keyValue(key);
+  const auto keyValue = Colours::keyValue(key);
   ActiveRow active(width);
   for (int r = 0; r < grid.height(); ++r) {
-    RowTriple<Channel> rows(grid, r);
+    RowTriple rows(grid, r);
     sweepRowInPlace(rows, width, orthogonalRule, active.data(), [&](int c) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
@@ -244,8 +239,7 @@ void orthogonalSweep(CellGrid<Channel>& grid, const AlphaColor& key) {
   }
 }
 
-template <typename Channel>
-void reseedRows(CellGrid<Channel>& grid, const RefinePlan& plan, int first, int last) {
+void reseedRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, int first, int last) {
   static_assert(kWasOpen == kOpen << 2);
   // Locals, because stores through the byte pointer could change anything the
   // compiler can't see is local.
@@ -275,8 +269,7 @@ void reseedRows(CellGrid<Channel>& grid, const RefinePlan& plan, int first, int 
   }
 }
 
-template <typename Channel>
-void refinementRounds(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+void refinementRounds(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
                       Workers& workers) {
   diagonalSweep(grid, key);
   orthogonalSweep(grid, key);
@@ -291,8 +284,7 @@ GapMarks::GapMarks(int height, int width)
     : wordsPerRow_((std::size_t(std::max(width, 0)) + 63) / 64),
       bits_(wordsPerRow_ * std::size_t(std::max(height, 0))) {}
 
-template <typename Channel>
-void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& closed, int first,
+void closeGapRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, GapMarks& closed, int first,
                   int last) {
   const int height = grid.height();
   const int width = grid.width();
@@ -303,7 +295,7 @@ void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& clo
   std::uint8_t* lines = marks.data();
   for (int r = first; r < last; ++r) {
     GapRows flags;
-    const Cell<Channel>* cells[5];
+    const Cell<std::uint8_t>* cells[5];
     for (int k = 0; k < 5; ++k) {
       const int row = wrapRow(r, k - 2, height);
       flags.rows[k] = grid.flagRow(row);
@@ -313,7 +305,7 @@ void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& clo
     for (int c = firstMarked(lines, 0, width); c < width; c = firstMarked(lines, c + 1, width)) {
       // The highest-numbered line that qualifies decides the colour.
       const GapLine& gap = kGapLines[std::bit_width(unsigned(lines[c])) - 1];
-      auto partner = [&](Offset d) -> const Cell<Channel>& {
+      auto partner = [&](Offset d) -> const Cell<std::uint8_t>& {
         return cells[d.row + 2][wrapColumn(c, d.column, width)];
       };
       grid.at(r, c) = average(partner(gap.partnerA), partner(gap.partnerB));
@@ -322,8 +314,7 @@ void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& clo
   }
 }
 
-template <typename Channel>
-void settleGapRows(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+void settleGapRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
                    const GapMarks& closed, int first, int last) {
   static_assert(kWasOpen == kOpen << 2);
   const int width = grid.width();
@@ -341,8 +332,7 @@ void settleGapRows(CellGrid<Channel>& grid, const AlphaColor& key, const RefineP
   }
 }
 
-template <typename Channel>
-void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+void closeGaps(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
                Workers& workers) {
   // Every test reads the flags as they stood before the pass, so a cell closed
   // here neither opens a gate nor serves as a partner, and rows can be done in
@@ -356,8 +346,7 @@ void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan&
   });
 }
 
-template <typename Channel>
-void scaleGrid(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode,
+void scaleGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode,
                Workers& workers) {
   const RefinePlan plan = refinePlan(mode);
   alphaPass(grid);
@@ -365,24 +354,9 @@ void scaleGrid(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode
   closeGaps(grid, key, plan, workers);
 }
 
-#define ZORPIX_SCALER_STAGES(Channel)                                                             \
-  template void scaleGrid(CellGrid<Channel>&, const AlphaColor&, std::int32_t, Workers&);         \
-  template void markKeyCells(CellGrid<Channel>&, const AlphaColor&);                              \
-  template void alphaPass(CellGrid<Channel>&);                                                    \
-  template void diagonalSweep(CellGrid<Channel>&, const AlphaColor&);                             \
-  template void orthogonalSweep(CellGrid<Channel>&, const AlphaColor&);                           \
-  template void reseedRows(CellGrid<Channel>&, const RefinePlan&, int, int);                      \
-  template void refinementRounds(CellGrid<Channel>&, const AlphaColor&, const RefinePlan&,        \
-                                 Workers&);                                                       \
-  template void closeGapRows(CellGrid<Channel>&, const RefinePlan&, GapMarks&, int, int);         \
-  template void settleGapRows(CellGrid<Channel>&, const AlphaColor&, const RefinePlan&,           \
-                              const GapMarks&, int, int);                                         \
-  template void closeGaps(CellGrid<Channel>&, const AlphaColor&, const RefinePlan&, Workers&);
-
-ZORPIX_SCALER_STAGES(std::uint8_t)
 
 // Sides up to 16383, so that the doubled counts stay positive in 16 bits.
 // The sweeps run down the whole grid in place: a cell can depend on any row.
-const Profile kScalerProfile{"zorpix", "scaled", true, 16383, 0, scaleGrid<std::uint8_t>};
+const Profile kScalerProfile{"zorpix", "scaled", true, 16383, 0, scaleGrid};
 
 }  // namespace zorpix

@@ -16,8 +16,7 @@ namespace zorpix {
 // pass. The grid comes as the frame builds it: source pixels
 // settled at even rows and odd columns, every other cell open in the key
 // colour.
-template <typename Channel>
-void scaleGrid(CellGrid<Channel>& grid, const AlphaColor& key, std::int32_t mode,
+void scaleGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode,
                Workers& workers);
 
 // zorpix: doubles into "scaled", sides up to 16383.
@@ -45,29 +44,23 @@ constexpr RefinePlan refinePlan(std::int32_t mode) {
 // the stages keep it.
 
 // Sets the kKey marks of a grid built by hand.
-template <typename Channel>
-void markKeyCells(CellGrid<Channel>& grid, const AlphaColor& key);
+void markKeyCells(CellGrid<std::uint8_t>& grid, const AlphaColor& key);
 
 // Settles, as key colour, every open cell that lies between two settled
 // key-coloured cells. In place, in raster order; reads only the marks.
-template <typename Channel>
-void alphaPass(CellGrid<Channel>& grid);
+void alphaPass(CellGrid<std::uint8_t>& grid);
 
 // The two sweeps of a refinement round, in place and in raster order.
-template <typename Channel>
-void diagonalSweep(CellGrid<Channel>& grid, const AlphaColor& key);
-template <typename Channel>
-void orthogonalSweep(CellGrid<Channel>& grid, const AlphaColor& key);
+void diagonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key);
+void orthogonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key);
 
 // The re-seed step between the rounds, over rows [first, last): opens every
 // cell again, keeping its colour, except the source cells the plan keeps,
 // and remembers round 1's open flags for the gap closing pass.
-template <typename Channel>
-void reseedRows(CellGrid<Channel>& grid, const RefinePlan& plan, int first, int last);
+void reseedRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, int first, int last);
 
 // Round 1, and when the plan says so the re-seed step and round 2.
-template <typename Channel>
-void refinementRounds(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+void refinementRounds(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
                       Workers& workers);
 
 // Which cells the gap closing pass closed, a bit per cell, each row in whole
@@ -97,16 +90,13 @@ class GapMarks {
 // colour the open cells that a line of settled cells two steps away closes,
 // reading only the flags as the rounds left them; then, once every row is
 // coloured, settle the plan's open flags and the closed cells' marks.
-template <typename Channel>
-void closeGapRows(CellGrid<Channel>& grid, const RefinePlan& plan, GapMarks& closed, int first,
+void closeGapRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, GapMarks& closed, int first,
                   int last);
-template <typename Channel>
-void settleGapRows(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+void settleGapRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
                    const GapMarks& closed, int first, int last);
 
 // Both halves over the whole grid.
-template <typename Channel>
-void closeGaps(CellGrid<Channel>& grid, const AlphaColor& key, const RefinePlan& plan,
+void closeGaps(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
                Workers& workers);
 
 }  // namespace zorpix

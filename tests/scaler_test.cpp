@@ -610,7 +610,7 @@ TEST(RefinementRules, SkipOnlyCellsTheirDecisionLeavesAlone) {
       {grey(10), grey(20), grey(50), grey(60)},
       {grey(10), grey(90), grey(40), grey(50)},
   };
-  const auto key = Colours<std::uint8_t>::keyValue(kCyan);
+  const auto key = Colours::keyValue(kCyan);
   for (const SweepShape& shape : shapes)
     for (int combination = 0; combination < 4 * 4 * 4 * 4 * 4; ++combination)
       for (const auto& colours : colourSets) {
@@ -632,7 +632,7 @@ TEST(RefinementRules, SkipOnlyCellsTheirDecisionLeavesAlone) {
         // colours a 32-bit word at a time.
         C8 cells[8] = {grey(5), colours[0], colours[1], colours[2], colours[3]};
         std::uint8_t cellFlags[5] = {state[0], state[1], state[2], state[3], state[4]};
-        auto ref = [&](int i) { return CellRef<std::uint8_t>{cells[i], cellFlags[i]}; };
+        auto ref = [&](int i) { return CellRef{cells[i], cellFlags[i]}; };
         const bool decided = refineCell(ref(0), ref(1), ref(2), ref(3), ref(4), key);
         const bool firstPairSettled = isSettled(state[1]) && isSettled(state[2]);
         const std::string where = std::string(shape.name) + ", states " +
