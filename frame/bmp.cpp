@@ -82,28 +82,28 @@ BmpResult decodeBmp(ByteView file, std::int32_t maxSide) {
   // its size.
   const std::uint8_t* signature = file.span(0, 2);
   if (signature == nullptr || signature[0] != 'B' || signature[1] != 'M')
-    return BmpError::notBitmap24;
+    return FileProblem::notBitmap24;
   auto infoSize = file.le32(14);
-  if (!infoSize || file.span(14, *infoSize) == nullptr) return BmpError::notBitmap24;
+  if (!infoSize || file.span(14, *infoSize) == nullptr) return FileProblem::notBitmap24;
   const std::optional<InfoHeader> info = readInfoHeader(file, *infoSize);
-  if (!info || info->bitCount != 24 || info->compression != 0) return BmpError::notBitmap24;
+  if (!info || info->bitCount != 24 || info->compression != 0) return FileProblem::notBitmap24;
 
   std::int64_t width = info->width;
   std::int64_t height = info->height;
   BmpImage image;
   image.topDown = height < 0;
   if (height < 0) height = -height;  // 64-bit, so -2^31 is safe
-  if (width < 0 || width > maxSide || height > maxSide) return BmpError::sizeOutOfRange;
+  if (width < 0 || width > maxSide || height > maxSide) return FileProblem::sizeOutOfRange;
 
   std::uint64_t dataOffset = *file.le32(10);
-  if (dataOffset < 14 + std::uint64_t(*infoSize)) return BmpError::badDataOffset;
+  if (dataOffset < 14 + std::uint64_t(*infoSize)) return FileProblem::badDataOffset;
   image.width = std::int32_t(width);
   image.height = std::int32_t(height);
   image.rowBytes = bmpRowBytes(width);
   // The last row's padding may be missing from a file; its pixels may not.
   std::uint64_t needed = height == 0 ? 0 : image.rowBytes * std::uint64_t(height - 1) + 3 * width;
   image.pixels = file.span(dataOffset, needed);
-  if (image.pixels == nullptr) return BmpError::truncated;
+  if (image.pixels == nullptr) return FileProblem::truncated;
 
   // Without the fields (core header) the result says "unknown", as a 0 does.
   if (info->hasResolution) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <variant>
 
+#include "zorpix/zorpix.h"
+
 namespace zorpix {
 
 // A read-only window on a loaded file. Every header field and pixel row of an
@@ -27,14 +29,6 @@ class ByteView {
   std::size_t size_;
 };
 
-// Why a file was turned away; the batch words the console line.
-enum class BmpError {
-  notBitmap24,     // no "BM", headers cut short or of unknown size, not 24 bits, or compressed
-  badDataOffset,   // pixel data said to start inside the headers
-  truncated,       // fewer pixel bytes than width and height need
-  sizeOutOfRange,  // negative width, or a side the grid can't count
-};
-
 // The pixel rows of an uncompressed 24-bit BMP, as they lie in the file.
 struct BmpImage {
   std::int32_t width = 0;
@@ -53,7 +47,9 @@ struct BmpImage {
   }
 };
 
-using BmpResult = std::variant<BmpImage, BmpError>;
+// The image, or why the file is turned away: notBitmap24, badDataOffset,
+// truncated or sizeOutOfRange.
+using BmpResult = std::variant<BmpImage, FileProblem>;
 
 // Reads the headers of a 24-bit BMP held whole in memory and locates its
 // pixels. A side longer than maxSide is refused before anything is allocated.

@@ -21,16 +21,6 @@ constexpr std::uint64_t kStagingBytes = std::uint64_t{1} << 22;
 // columns 256 rows, so the halos' rows done twice stay near 6 %.
 constexpr std::int64_t kBandCells = std::int64_t{1} << 20;
 
-FileProblem problemOf(BmpError error) {
-  switch (error) {
-    case BmpError::notBitmap24: return FileProblem::notBitmap24;
-    case BmpError::badDataOffset: return FileProblem::badDataOffset;
-    case BmpError::truncated: return FileProblem::truncated;
-    case BmpError::sizeOutOfRange: return FileProblem::sizeOutOfRange;
-  }
-  return FileProblem::notBitmap24;
-}
-
 // Which source rows one grid holds: a band of the image, with the rows its
 // results depend on above and below it.
 struct BandPlan {
@@ -146,7 +136,7 @@ std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
                                          const Settings& settings, Workers& workers,
                                          const ByteSink& sink) {
   BmpResult decoded = decodeBmp(file, profile.maxSide);
-  if (const auto* error = std::get_if<BmpError>(&decoded)) return problemOf(*error);
+  if (const auto* problem = std::get_if<FileProblem>(&decoded)) return *problem;
   const BmpImage& image = std::get<BmpImage>(decoded);
   try {
     return transformImage(profile, image, settings, workers, sink);

@@ -44,7 +44,7 @@ std::uint32_t le32At(const std::vector<std::uint8_t>& b, std::size_t at) {
 // readable by the frame's own decoder, with zero padding.
 std::string checkOutput(const std::vector<std::uint8_t>& out, const BmpImage& input, int scale) {
   BmpResult decoded = decodeBmp(ByteView(out.data(), out.size()), kRestorerProfile.maxSide);
-  if (std::holds_alternative<BmpError>(decoded)) return "the result does not decode";
+  if (std::holds_alternative<FileProblem>(decoded)) return "the result does not decode";
   const BmpImage& result = std::get<BmpImage>(decoded);
   if (result.width != scale * input.width || result.height != scale * input.height)
     return "the result has the wrong size";

@@ -108,10 +108,10 @@ BmpResult decodeBytes(const std::vector<std::uint8_t>& bytes, std::int32_t maxSi
   return zorpix::decodeBmp(ByteView(bytes.data(), bytes.size()), maxSide);
 }
 
-std::optional<BmpError> errorOf(const std::vector<std::uint8_t>& bytes,
+std::optional<FileProblem> errorOf(const std::vector<std::uint8_t>& bytes,
                                 std::int32_t maxSide = 16383) {
   BmpResult result = decodeBytes(bytes, maxSide);
-  if (const auto* error = std::get_if<BmpError>(&result)) return *error;
+  if (const auto* error = std::get_if<FileProblem>(&result)) return *error;
   return std::nullopt;
 }
 
@@ -125,29 +125,29 @@ TEST(DecodeBmp, TurnsAwayWhatIsNotAnUncompressed24BitBitmap) {
 
   auto noSignature = good;
   noSignature[1] = 'A';
-  EXPECT_EQ(errorOf(noSignature), BmpError::notBitmap24);
-  EXPECT_EQ(errorOf({}), BmpError::notBitmap24);
-  EXPECT_EQ(errorOf({'B', 'M'}), BmpError::notBitmap24);
+  EXPECT_EQ(errorOf(noSignature), FileProblem::notBitmap24);
+  EXPECT_EQ(errorOf({}), FileProblem::notBitmap24);
+  EXPECT_EQ(errorOf({'B', 'M'}), FileProblem::notBitmap24);
   EXPECT_EQ(errorOf(std::vector<std::uint8_t>(good.begin(), good.begin() + 53)),
-            BmpError::notBitmap24);
+            FileProblem::notBitmap24);
 
   for (std::uint32_t infoSize : {0u, 12u, 39u, 0x80000000u}) {
     auto b = good;
     set32(b, 14, infoSize);
-    EXPECT_EQ(errorOf(b), BmpError::notBitmap24) << "info header size " << infoSize;
+    EXPECT_EQ(errorOf(b), FileProblem::notBitmap24) << "info header size " << infoSize;
   }
   for (std::uint16_t bits : {0, 1, 8, 16, 32, 24 + 256}) {
     BmpLayout layout;
     layout.bitCount = bits;
     EXPECT_EQ(errorOf(testing::encodeBmp(testing::patternImage(4, 2), layout)),
-              BmpError::notBitmap24)
+              FileProblem::notBitmap24)
         << "bit count " << bits;
   }
   for (std::uint32_t compression = 1; compression <= 6; ++compression) {
     BmpLayout layout;
     layout.compression = compression;
     EXPECT_EQ(errorOf(testing::encodeBmp(testing::patternImage(4, 2), layout)),
-              BmpError::notBitmap24)
+              FileProblem::notBitmap24)
         << "compression " << compression;
   }
 }
@@ -160,31 +160,31 @@ TEST(DecodeBmp, ChecksSidesAndPixelDataBeforeAnythingIsAllocated) {
     set32(b, 22, height);
     return b;
   };
-  EXPECT_EQ(errorOf(withSides(std::uint32_t(-1), 3)), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(0x80000000u, 3)), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(16384, 1)), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(1, 16384)), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(1, std::uint32_t(-16384))), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(1, 0x80000000u)), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(0x7fffffffu, 1)), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(16384, 1), 32767), BmpError::truncated);
-  EXPECT_EQ(errorOf(withSides(32768, 1), 32767), BmpError::sizeOutOfRange);
-  EXPECT_EQ(errorOf(withSides(16383, 16383)), BmpError::truncated);
+  EXPECT_EQ(errorOf(withSides(std::uint32_t(-1), 3)), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(0x80000000u, 3)), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(16384, 1)), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(1, 16384)), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(1, std::uint32_t(-16384))), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(1, 0x80000000u)), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(0x7fffffffu, 1)), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(16384, 1), 32767), FileProblem::truncated);
+  EXPECT_EQ(errorOf(withSides(32768, 1), 32767), FileProblem::sizeOutOfRange);
+  EXPECT_EQ(errorOf(withSides(16383, 16383)), FileProblem::truncated);
 
   auto offsetAt = [&](std::uint32_t offset) {
     auto b = good;
     set32(b, 10, offset);
     return b;
   };
-  EXPECT_EQ(errorOf(offsetAt(0)), BmpError::badDataOffset);
-  EXPECT_EQ(errorOf(offsetAt(53)), BmpError::badDataOffset);
-  EXPECT_EQ(errorOf(offsetAt(56)), BmpError::truncated);
-  EXPECT_EQ(errorOf(offsetAt(0xffffffffu)), BmpError::truncated);
+  EXPECT_EQ(errorOf(offsetAt(0)), FileProblem::badDataOffset);
+  EXPECT_EQ(errorOf(offsetAt(53)), FileProblem::badDataOffset);
+  EXPECT_EQ(errorOf(offsetAt(56)), FileProblem::truncated);
+  EXPECT_EQ(errorOf(offsetAt(0xffffffffu)), FileProblem::truncated);
 
   // Cut anywhere inside the pixels; only the last row's padding may be missing.
   for (std::size_t length = 54; length < good.size() - 1; ++length)
     EXPECT_EQ(errorOf(std::vector<std::uint8_t>(good.begin(), good.begin() + std::ptrdiff_t(length))),
-              BmpError::truncated)
+              FileProblem::truncated)
         << length;
   EXPECT_FALSE(errorOf(std::vector<std::uint8_t>(good.begin(), good.end() - 1)));
 }

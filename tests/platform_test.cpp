@@ -53,8 +53,8 @@ Bytes coreHeaderFile(const testing::Image& image, std::uint32_t offset) {
 // Same outcome, and for an image the same pixels at the same place.
 void expectSameDecoding(const BmpResult& part, const BmpResult& whole, const std::uint8_t* start) {
   ASSERT_EQ(part.index(), whole.index());
-  if (const auto* error = std::get_if<BmpError>(&whole)) {
-    EXPECT_EQ(std::get<BmpError>(part), *error);
+  if (const auto* error = std::get_if<FileProblem>(&whole)) {
+    EXPECT_EQ(std::get<FileProblem>(part), *error);
     return;
   }
   const BmpImage& a = std::get<BmpImage>(part);

@@ -31,7 +31,7 @@ struct Settings {
 
 // Why a file gave no result.
 enum class FileProblem {
-  notBitmap24,     // no "BM", headers cut short, bit count not 24, or compressed
+  notBitmap24,     // no "BM", headers cut short or of unknown size, not 24 bits, or compressed
   badDataOffset,   // pixel data said to start inside the headers
   truncated,       // fewer pixel bytes than width and height need
   sizeOutOfRange,  // negative width, or a side the program can't count
