@@ -21,14 +21,14 @@ void reverseBytes(const std::uint8_t* source, std::size_t count, std::uint8_t* d
 }  // namespace
 
 void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std::uint8_t>& grid,
-                     std::int32_t yFirst, std::int32_t yLast) {
+                     const ImageRows& rows, std::int32_t yFirst, std::int32_t yLast) {
   using Pixel = Cell<std::uint8_t>;
   const int width = grid.width();
   if (width == 0) return;  // no cells, and no memory behind the rows
   const Pixel keyCell{std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)};
   const bool keyIsByte = alphaColorFitsBytes(key);
   for (std::int32_t y = yFirst; y < yLast; ++y) {
-    const std::uint8_t* source = image.rowFromTop(y);
+    const std::uint8_t* source = image.rowFromTop(rows(y));
     Pixel* pixelRow = grid.row(2 * y);
     std::uint8_t* pixelFlags = grid.flagRow(2 * y);
     // Column 2(W-1-x)+1 holds source pixel x, so walking the grid row from
@@ -48,11 +48,11 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
   }
 }
 
-void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid,
-                   std::int32_t firstImageRow, std::int32_t yFirst, std::int32_t yLast) {
+void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid, const ImageRows& rows,
+                   std::int32_t yFirst, std::int32_t yLast) {
   const int width = grid.width();
   for (std::int32_t y = yFirst; y < yLast; ++y) {
-    const std::uint8_t* px = image.rowFromTop((firstImageRow + y) % image.height);
+    const std::uint8_t* px = image.rowFromTop(rows(y));
     Cell<std::uint8_t>* row = grid.row(y);
     for (int c = width - 1; c >= 0; --c, px += 3) row[c] = Cell<std::uint8_t>{px[2], px[1], px[0]};
   }

@@ -7,10 +7,27 @@
 
 namespace zorpix {
 
+// Which image row each source row of a grid comes from. A grid may hold a
+// band of the image with the rows its results depend on around it; near the
+// image's top or bottom edge those rows go round the edge, and the grid then
+// holds two runs of rows, in the image's own order, so that the bottom row
+// still comes after the top one as in the whole image. By default, the whole
+// image from its top.
+struct ImageRows {
+  std::int32_t firstStart = 0;
+  std::int32_t firstCount = INT32_MAX;  // rows of the first run
+  std::int32_t secondStart = 0;         // where the second run starts in the image
+
+  std::int32_t operator()(std::int32_t i) const {
+    return i < firstCount ? firstStart + i : secondStart + (i - firstCount);
+  }
+};
+
 // The scaler's grid: twice the image's rows and columns. Each source pixel
 // takes the cell at an even row and odd column, settled; every other cell
-// starts open in the key colour. Fills the grid rows made from the source rows
-// yFirst to yLast - 1.
+// starts open in the key colour. Fills the grid rows made from the grid's
+// source rows yFirst to yLast - 1, which come from the image rows that rows
+// names.
 //
 // Byte cells serve any key colour. A key outside 0..255 can match no pixel,
 // so no cell ever becomes key-coloured, and an open cell's own colour is read
@@ -19,14 +36,12 @@ namespace zorpix {
 // writes for the key. Only a pixel that equals those low bytes must not be
 // taken for the key.
 void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std::uint8_t>& grid,
-                     std::int32_t yFirst, std::int32_t yLast);
+                     const ImageRows& rows, std::int32_t yFirst, std::int32_t yLast);
 
 // The restorer's grid: one cell per pixel. Fills grid rows yFirst to
-// yLast - 1, grid row r from image row firstImageRow + r, counted around the
-// image's bottom edge back to its top, so that a grid can hold a band of the
-// image with the rows around it.
-void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid,
-                   std::int32_t firstImageRow, std::int32_t yFirst, std::int32_t yLast);
+// yLast - 1, from the image rows that rows names.
+void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid, const ImageRows& rows,
+                   std::int32_t yFirst, std::int32_t yLast);
 
 // Writes count BMP pixel rows into dest, each padded to four bytes: grid row
 // bottomRow first, then the rows above it, as a BMP stores them.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <new>
 #include <utility>
 #include <variant>
@@ -16,28 +17,46 @@ namespace {
 // in cache.
 constexpr std::uint64_t kStagingBytes = std::uint64_t{1} << 22;
 
-// Cells of one band's grid, for an algorithm whose results reach only a few
-// rows: a few megabytes of planes, used again band after band, and at 4096
-// columns 256 rows, so the halos' rows done twice stay near 6 %.
-constexpr std::int64_t kBandCells = std::int64_t{1} << 20;
-
 // Which source rows one grid holds: a band of the image, with the rows its
 // results depend on above and below it.
 struct BandPlan {
   std::int32_t rows;  // rows of results each grid gives, the topmost band's excepted
   std::int32_t halo;  // rows around them, on either side
+  std::int32_t count;  // bands, from the bottom up
 };
 
 BandPlan planBands(const Profile& profile, const BmpImage& image) {
   const std::int32_t reach = profile.rowReach;
-  if (reach <= 0) return {image.height, 0};
-  const std::int64_t rowCells = std::max<std::int64_t>(image.width, 1);
-  const auto rows = std::int32_t(std::clamp<std::int64_t>(kBandCells / rowCells, 16 * reach,
-                                                          std::int64_t{1} << 30));
-  // The wrap from the top row to the bottom one is the grid's own only when
-  // the grid holds the whole image.
-  if (image.height <= rows + 2 * reach) return {image.height, 0};
-  return {rows, reach};
+  const BandPlan whole{image.height, 0, image.height > 0 ? 1 : 0};
+  if (reach <= 0) return whole;
+  const std::int64_t rowPixels = std::max<std::int64_t>(image.width, 1);
+  // At least eight times the halo, so that wide images don't spend most of
+  // their time on rows done twice.
+  const auto rows = std::int32_t(std::clamp<std::int64_t>(profile.bandPixels / rowPixels,
+                                                          8 * reach, std::int64_t{1} << 30));
+  // A band whose rows and halo would hold the whole image is the whole image.
+  if (image.height <= rows + 2 * reach) return whole;
+  return {rows, reach, (image.height + rows - 1) / rows};
+}
+
+// The image rows of the grid for the band of results that starts at row top:
+// the band's rows with the halo on either side, counted around the image's
+// edge, and held in the image's own order. The grid then meets the image's
+// wrap from its bottom row to its top row in the same order as the whole
+// image does, which matters for algorithms that work in place row after row;
+// wherever the grid joins rows that aren't neighbours in the image, the halo
+// keeps the join's effects away from the band's results.
+struct BandRows {
+  ImageRows rows;
+  std::int32_t firstResult;  // grid source row of the band's top row
+};
+
+BandRows bandRows(const BandPlan& band, std::int32_t height, std::int32_t top) {
+  const std::int32_t low = top - band.halo;
+  const std::int32_t high = top + band.rows + band.halo;
+  if (low < 0) return {{0, high, low + height}, top};
+  if (high > height) return {{0, high - height, low}, high - height + band.halo};
+  return {{low, high - low, 0}, band.halo};
 }
 
 // Waits for a task that refers to the caller's locals before they go, also
@@ -73,13 +92,13 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   const int scale = profile.doublesImage ? 2 : 1;
   const BandPlan band = planBands(profile, image);
   const int gridRows = scale * (band.rows + 2 * band.halo);
-  const bool banded = band.rows < image.height;
-  // Two grids when banded: the next band is worked out while this one's rows
-  // are written.
-  CellGrid<std::uint8_t> grids[2] = {
-      CellGrid<std::uint8_t>(gridRows, scale * image.width, profile.doublesImage),
-      banded ? CellGrid<std::uint8_t>(gridRows, scale * image.width, profile.doublesImage)
-             : CellGrid<std::uint8_t>()};
+  // One grid per worker, so that every worker can work out a band, and one
+  // more, whose rows are written meanwhile.
+  const int slots = std::max(1, std::min(band.count, workers.count() + 1));
+  std::vector<CellGrid<std::uint8_t>> grids;
+  grids.reserve(std::size_t(slots));
+  for (int i = 0; i < slots; ++i)
+    grids.emplace_back(gridRows, scale * image.width, profile.doublesImage);
   const auto header = bmpHeader(scale * image.width, scale * image.height, image.resolution);
   const std::uint64_t rowBytes = bmpRowBytes(grids[0].width());
   const std::int32_t rowsPerChunk =
@@ -90,22 +109,28 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   // A BMP stores its bottom row first, so the bands go from the bottom up.
   // Every band fills the whole grid: the topmost one overlaps the band below
   // it and gives only the rows still missing.
-  auto topOf = [&](std::int32_t bottom) { return std::max(0, bottom - band.rows); };
-  auto work = [&](CellGrid<std::uint8_t>& grid, std::int32_t top) {
-    const std::int32_t firstRow = (top - band.halo + image.height) % image.height;
+  auto bottomOf = [&](std::int32_t i) { return image.height - i * band.rows; };
+  auto topOf = [&](std::int32_t i) { return std::max(0, bottomOf(i) - band.rows); };
+  auto work = [&](std::int32_t i) {
+    CellGrid<std::uint8_t>& grid = grids[std::size_t(i % slots)];
+    const ImageRows rows = bandRows(band, image.height, topOf(i)).rows;
     workers.forRows(band.rows + 2 * band.halo, [&](int first, int last) {
       if (profile.doublesImage) {
-        fillDoubledGrid(image, settings.alphaColor, grid, first, last);
+        fillDoubledGrid(image, settings.alphaColor, grid, rows, first, last);
       } else {
-        fillPlainGrid(image, grid, firstRow, first, last);
+        fillPlainGrid(image, grid, rows, first, last);
       }
     });
     profile.algorithm(grid, settings.alphaColor, settings.refineMode, workers);
   };
-  auto write = [&](const CellGrid<std::uint8_t>& grid, std::int32_t top, std::int32_t bottom) {
+  auto write = [&](std::int32_t i) {
+    const CellGrid<std::uint8_t>& grid = grids[std::size_t(i % slots)];
+    const std::int32_t top = topOf(i);
+    const std::int32_t bottom = bottomOf(i);
+    const std::int32_t firstResult = bandRows(band, image.height, top).firstResult;
     for (std::int32_t done = 0, left = scale * (bottom - top); left > 0;) {
       const std::int32_t count = std::min(rowsPerChunk, left);
-      encodeRows(grid, scale * (bottom - top + band.halo) - 1 - done, count, staging.data());
+      encodeRows(grid, scale * (firstResult + bottom - top) - 1 - done, count, staging.data());
       if (!sink(staging.data(), std::size_t(rowBytes) * std::size_t(count))) return false;
       done += count;
       left -= count;
@@ -113,19 +138,23 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
     return true;
   };
 
+  // Declared after everything the tasks use, so that every task is over
+  // before any of it goes.
+  std::vector<std::unique_ptr<JoinedTask>> tasks;
+  for (int i = 0; i < slots; ++i) tasks.push_back(std::make_unique<JoinedTask>(workers));
+  auto launch = [&](std::int32_t i) {
+    tasks[std::size_t(i % slots)]->start([&work, i] { work(i); });
+  };
+  for (std::int32_t i = 1; i < slots; ++i) launch(i);
   // The header goes out once the first band is done, so that a whole image
   // is done before any byte of its result, and a banded one has taken the
   // memory its bands use.
-  if (image.height > 0) work(grids[0], topOf(image.height));
+  if (band.count > 0) work(0);
   if (!sink(header.data(), header.size())) return FileProblem::notStored;
-  JoinedTask next(workers);
-  for (std::int32_t bottom = image.height, current = 0; bottom > 0; current = 1 - current) {
-    const std::int32_t top = topOf(bottom);
-    if (top > 0) next.start([&, top, current] { work(grids[1 - current], topOf(top)); });
-    const bool written = write(grids[current], top, bottom);
-    next.join();
-    if (!written) return FileProblem::notStored;
-    bottom = top;
+  for (std::int32_t i = 0; i < band.count; ++i) {
+    if (i > 0) tasks[std::size_t(i % slots)]->join();
+    if (!write(i)) return FileProblem::notStored;
+    if (i + slots < band.count) launch(i + slots);
   }
   return std::nullopt;
 }

@@ -23,8 +23,12 @@ struct Profile {
   // How many source rows above and below a result row can reach into it
   // (counted around the wrap from the top row to the bottom one); 0 when any
   // row may reach any other. A short reach lets the image be worked through
-  // in bands, each with that many rows more on either side.
+  // in bands, each with that many rows more on either side, several at once.
   std::int32_t rowReach;
+  // Source pixels of results one band gives, at least: small enough for a
+  // band's grid to stay in cache, large enough that the rows around it, done
+  // twice, stay few.
+  std::int64_t bandPixels;
   // The algorithm, given the run's key colour and refinement mode.
   void (*algorithm)(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t, Workers&);
 };

@@ -616,7 +616,7 @@ void restoreGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, Workers& w
 // Each round reads one row above and below, so after all rounds a row depends
 // on kRounds rows either way. The refinement mode is the scaler's alone.
 const Profile kRestorerProfile{
-    "dezorpix", "restored", false, 32767, kRounds,
+    "dezorpix", "restored", false, 32767, kRounds, std::int64_t{1} << 20,
     [](CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t, Workers& workers) {
       restoreGrid(grid, key, workers);
     }};

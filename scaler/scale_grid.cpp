@@ -356,7 +356,13 @@ void scaleGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t
 
 
 // Sides up to 16383, so that the doubled counts stay positive in 16 bits.
-// The sweeps run down the whole grid in place: a cell can depend on any row.
-const Profile kScalerProfile{"zorpix", "scaled", true, 16383, 0, scaleGrid};
+// The stages work in place row after row, but what one row's result depends
+// on stays near it: each of the seven in-place stages looks one grid row up
+// and down (the gap pass two), and a change travels no further in a stage
+// than that, which makes seven grid rows or four source rows. Only the wrap
+// from the bottom row to the top one reaches further, and the pipeline keeps
+// that in order. Bands of about 2^17 source pixels make grids of about
+// 2.5 MiB at 4096 columns, which stay in a core's cache.
+const Profile kScalerProfile{"zorpix", "scaled", true, 16383, 4, std::int64_t{1} << 17, scaleGrid};
 
 }  // namespace zorpix

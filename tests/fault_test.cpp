@@ -144,15 +144,20 @@ TEST_P(Faults, MemoryThatCantBeHadSkipsTheFileAndKeepsTheEarlierResult) {
     GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
   if (testsWindowsPrograms()) GTEST_SKIP() << "ulimit -v does not reach a program under wine";
   const Program p = program();
-  // 27 MB of pixels. The file fits under the limit; the grid beside it does
-  // not: 4 x 27 MB of cells and 36 MB of flags for zorpix, another 27 MB for
-  // dezorpix. The program itself needs about 6 MB.
-  writeFile(folder_ / "big.bmp", encodeBmp(filledImage(3000, 3000, Rgb{9, 8, 7})));
+  // 27 to 29 MB of pixels. The file fits under the limit; the grids beside
+  // it do not. Both programs take an image in bands of rows, whose grids grow
+  // with the width, so the image is as wide as each program takes: zorpix's
+  // bands of 80 grid rows of 32000 cells come to about 10 MB each, one per
+  // worker and one more, and dezorpix's need more. The program itself needs
+  // about 6 MB.
+  const bool doubled = p.scale == 2;
+  writeFile(folder_ / "big.bmp",
+            encodeBmp(filledImage(doubled ? 16000 : 32000, doubled ? 560 : 300, Rgb{9, 8, 7})));
   writeFile(folder_ / "small.bmp", encodeBmp(filledImage(2, 2, Rgb{1, 2, 3})));
   fs::create_directory(folder_ / p.folder);
   const std::vector<std::uint8_t> earlier(300, 42);
   writeFile(folder_ / p.folder / "big.bmp", earlier);
-  const std::string limit = p.scale == 2 ? "ulimit -v 65536" : "ulimit -v 47104";
+  const std::string limit = "ulimit -v 47104";
 
   const RunResult run = runProgram(p.command, folder_.path(), kKeyArgs, limit);
   EXPECT_EQ(fileLines(run), "Not enough memory for file with name big.bmp\n" + pathLine("small.bmp"));

@@ -194,8 +194,8 @@ TEST(DecodeBmp, ChecksSidesAndPixelDataBeforeAnythingIsAllocated) {
 template <typename Channel>
 void leaveAsBuilt(CellGrid<Channel>&, const AlphaColor&, std::int32_t, Workers&) {}
 
-const Profile kAsBuiltDoubled{"test", "out", true, 16383, 0, leaveAsBuilt<std::uint8_t>};
-const Profile kAsBuiltPlain{"test", "out", false, 32767, 0, leaveAsBuilt<std::uint8_t>};
+const Profile kAsBuiltDoubled{"test", "out", true, 16383, 0, 0, leaveAsBuilt<std::uint8_t>};
+const Profile kAsBuiltPlain{"test", "out", false, 32767, 0, 0, leaveAsBuilt<std::uint8_t>};
 
 std::vector<std::uint8_t> roundTrip(const Profile& profile, const std::vector<std::uint8_t>& file) {
   Workers workers(1);
@@ -268,7 +268,7 @@ TEST(RoundTrip, DoubledGridSettlesExactlyTheSourceCellsAndMarksOnlyTrueKeyPixels
   };
   for (const Case& k : {Case{{300, -1, 0}, Rgb{-1, -1, -1}}, Case{{0, 255, 255}, Rgb{0, 255, 255}}}) {
     CellGrid<std::uint8_t> grid(4, 6, true);
-    fillDoubledGrid(image, k.key, grid, 0, image.height);
+    fillDoubledGrid(image, k.key, grid, {}, 0, image.height);
     for (int r = 0; r < 4; ++r)
       for (int c = 0; c < 6; ++c) {
         const bool source = r % 2 == 0 && c % 2 == 1;

@@ -19,6 +19,8 @@
 #include "reference/reference_model.h"
 #include "restorer/restore_grid.h"
 #include "scaler/scale_grid.h"
+#include "support/pipeline_run.h"
+#include "support/test_files.h"
 
 namespace zorpix {
 namespace {
@@ -265,10 +267,10 @@ std::string describe(const Picture& picture, AlphaColor key) {
 
 // Every cell of the two results, in grid order, with the first difference
 // and the number of differing cells when they don't match.
-testing::AssertionResult sameCells(const std::vector<Rgb16>& expected,
+::testing::AssertionResult sameCells(const std::vector<Rgb16>& expected,
                                    const std::vector<Rgb16>& actual, int columns) {
   if (expected.size() != actual.size())
-    return testing::AssertionFailure()
+    return ::testing::AssertionFailure()
            << "cell counts differ: " << expected.size() << " vs " << actual.size();
   std::size_t differing = 0, first = 0;
   for (std::size_t i = expected.size(); i-- > 0;)
@@ -276,10 +278,10 @@ testing::AssertionResult sameCells(const std::vector<Rgb16>& expected,
       ++differing;
       first = i;
     }
-  if (differing == 0) return testing::AssertionSuccess();
+  if (differing == 0) return ::testing::AssertionSuccess();
   const Rgb16& e = expected[first];
   const Rgb16& a = actual[first];
-  return testing::AssertionFailure()
+  return ::testing::AssertionFailure()
          << differing << " cell(s) differ; first at grid row " << first / std::size_t(columns)
          << ", column " << first % std::size_t(columns) << ": model (" << e.red << ", "
          << e.green << ", " << e.blue << "), implementation (" << a.red << ", " << a.green
@@ -340,9 +342,31 @@ std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int
                                 int workers = 1) {
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(2 * picture.height, 2 * picture.width, true);
-  fillDoubledGrid(stored.image, key, grid, 0, picture.height);
+  fillDoubledGrid(stored.image, key, grid, {}, 0, picture.height);
   scaleGrid(grid, key, mode, pool(workers));
   return gridColours(grid);
+}
+
+// The same through the whole pipeline, which takes the image in bands of the
+// fewest rows it allows, as a file; the result file's pixels in grid order.
+std::vector<Rgb16> projectScaleInBands(const Picture& picture, AlphaColor key, std::int32_t mode,
+                                       int workers) {
+  testing::Image image = testing::filledImage(picture.width, picture.height, {});
+  for (std::size_t i = 0; i < image.pixels.size(); ++i)
+    image.pixels[i] = {picture.pixels[i].red, picture.pixels[i].green, picture.pixels[i].blue};
+  Profile bands = kScalerProfile;
+  bands.bandPixels = 1;
+  const auto result =
+      testing::runPipeline(bands, testing::encodeBmp(image), Settings{key, mode}, pool(workers));
+  const testing::Image scaled =
+      testing::decodeBmp(std::get<std::vector<std::uint8_t>>(result));
+  std::vector<Rgb16> cells;
+  for (int y = 0; y < scaled.height; ++y)
+    for (int x = scaled.width - 1; x >= 0; --x) {
+      const testing::Rgb p = scaled.at(x, y);
+      cells.push_back({std::int16_t(p.red), std::int16_t(p.green), std::int16_t(p.blue)});
+    }
+  return cells;
 }
 
 // What the result file holds of each cell: the low byte of every channel.
@@ -357,7 +381,7 @@ std::vector<Rgb16> lowBytes(std::vector<Rgb16> cells) {
 std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key, int workers = 1) {
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
-  fillPlainGrid(stored.image, grid, 0, 0, picture.height);
+  fillPlainGrid(stored.image, grid, {}, 0, picture.height);
   restoreGrid(grid, key, pool(workers));
   return gridColours(grid);
 }
@@ -439,7 +463,7 @@ TEST(ReferenceModel, RestorerChangesAKeyColouredCellBetweenColouredOnes) {
 // ---- The scaler against the model ------------------------------------------
 
 class ScalerMatchesReference
-    : public testing::TestWithParam<std::tuple<std::size_t, std::int32_t>> {};
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::int32_t>> {};
 
 TEST_P(ScalerMatchesReference, OnEveryImage) {
   const Key& key = kKeys[std::get<0>(GetParam())];
@@ -459,23 +483,24 @@ TEST_P(ScalerMatchesReference, OnEveryImage) {
       return;
     }
   }
-  RecordProperty("images", cases);
+  ::testing::Test::RecordProperty("images", cases);
 }
 
 std::string scalerCaseName(
-    const testing::TestParamInfo<std::tuple<std::size_t, std::int32_t>>& info) {
+    const ::testing::TestParamInfo<std::tuple<std::size_t, std::int32_t>>& info) {
   const std::int32_t mode = std::get<1>(info.param);
   return std::string(kKeys[std::get<0>(info.param)].name) + "Mode" +
          (mode < 0 ? "Minus" + std::to_string(-mode) : std::to_string(mode));
 }
 
 INSTANTIATE_TEST_SUITE_P(KeysAndModes, ScalerMatchesReference,
-                         testing::Combine(testing::Range<std::size_t>(0, std::size(kKeys)),
-                                          testing::ValuesIn(kModes)),
+                         ::testing::Combine(::testing::Range<std::size_t>(0, std::size(kKeys)),
+                                          ::testing::ValuesIn(kModes)),
                          scalerCaseName);
 
-// Shapes taller or wider than the row slices the workers share out, with
-// sprites that reach across every edge, on one, two and three workers.
+// Shapes taller or wider than the row slices the workers share out and the
+// bands the pipeline takes, with sprites that reach across every edge, on
+// one, two and three workers.
 TEST(ScalerMatchesReferenceOnLongShapes, WithAnyNumberOfWorkers) {
   const std::pair<int, int> shapes[] = {{3, 2000}, {2000, 3}, {70, 150}};
   for (const Key& key : {kKeys[0], kKeys[2]}) {
@@ -486,11 +511,16 @@ TEST(ScalerMatchesReferenceOnLongShapes, WithAnyNumberOfWorkers) {
         for (std::int32_t mode : {0, 1, 2}) {
           const std::vector<Rgb16> expected = lowBytes(reference::referenceScale(
               picture.pixels, picture.width, picture.height, key.colour, mode));
-          for (int workers : {1, 2, 3})
+          for (int workers : {1, 2, 3}) {
             EXPECT_TRUE(sameCells(expected,
                                   lowBytes(projectScale(picture, key.colour, mode, workers)),
                                   2 * width))
                 << workers << " workers, mode " << mode << ", " << describe(picture, key.colour);
+            EXPECT_TRUE(sameCells(expected, projectScaleInBands(picture, key.colour, mode, workers),
+                                  2 * width))
+                << "in bands, " << workers << " workers, mode " << mode << ", "
+                << describe(picture, key.colour);
+          }
         }
       }
   }
@@ -514,7 +544,7 @@ bool restorerIsStandIn() {
   return projectRestore(bands, kCyan) == unchanged;
 }
 
-class RestorerMatchesReference : public testing::TestWithParam<std::size_t> {};
+class RestorerMatchesReference : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(RestorerMatchesReference, OnEveryImage) {
   if (restorerIsStandIn()) GTEST_SKIP() << "the restorer does not smooth yet";
@@ -531,7 +561,7 @@ TEST_P(RestorerMatchesReference, OnEveryImage) {
       return;
     }
   }
-  RecordProperty("images", cases);
+  ::testing::Test::RecordProperty("images", cases);
 }
 
 // Shapes taller than the bands the restorer works in, with band edges at
@@ -556,8 +586,8 @@ TEST(RestorerMatchesReferenceOnLongShapes, WithAnyNumberOfWorkers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, RestorerMatchesReference,
-                         testing::Range<std::size_t>(0, std::size(kKeys)),
-                         [](const testing::TestParamInfo<std::size_t>& info) {
+                         ::testing::Range<std::size_t>(0, std::size(kKeys)),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
                            return std::string(kKeys[info.param].name);
                          });
 

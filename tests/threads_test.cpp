@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -80,6 +81,45 @@ TEST(Threads, RestorerInBandsGivesTheBytesOfTheWholeImage) {
       EXPECT_EQ(resultOf(kRestorerProfile, file, Settings{}, workers),
                 resultOf(whole, file, Settings{}, workers))
           << height << " rows, " << workers << " workers";
+  }
+}
+
+// The scaler's stages work in place row after row, so it takes its bands
+// with the rows around them kept in the image's order, and the top band and
+// the bottom one go round the wrap. Bands as small as they come (32 rows) in
+// narrow images of every height up to 7 of them, with few
+// colours, the key colour and near-ties everywhere, put band edges and the
+// wrap at every distance from the sprites' edges; the result must be the
+// whole image's in every mode, for keys inside and outside the byte range.
+TEST(Threads, ScalerInBandsGivesTheBytesOfTheWholeImage) {
+  Profile whole = kScalerProfile;
+  whole.rowReach = 0;
+  Profile banded = kScalerProfile;
+  banded.bandPixels = 1;  // the fewest rows a band takes
+  std::mt19937 random(11);
+  for (int n = 0; n < 120; ++n) {
+    const int width = 1 + int(random() % 24);
+    const int height = 4 * banded.rowReach + int(random() % 200);
+    const int colours = 2 + int(random() % 4);
+    const int kind = int(random() % 3);
+    testing::Image image = testing::filledImage(width, height, {0, 255, 255});
+    for (testing::Rgb& p : image.pixels) {
+      const int v = int(random() % unsigned(colours + 2));
+      const auto level = std::uint8_t(40 * v);
+      if (v >= colours) continue;  // the key colour
+      if (kind == 0) p = {level, level, level};
+      if (kind == 1) p = {std::uint8_t(random()), std::uint8_t(random() % 3), std::uint8_t(v)};
+      if (kind == 2) p = {0, std::uint8_t(v == 1 ? 250 : 40), 255};
+    }
+    const auto file = testing::encodeBmp(image);
+    for (int mode : {-1, 0, 1, 2})
+      for (const AlphaColor key : {AlphaColor{}, AlphaColor{0, 250, 255}, AlphaColor{300, 0, 0}})
+        for (int workers : {1, 3}) {
+          const Settings settings{key, mode};
+          ASSERT_EQ(resultOf(banded, file, settings, workers), resultOf(whole, file, settings, 1))
+              << width << " x " << height << ", mode " << mode << ", key green " << key.green << ", key red "
+              << key.red << ", " << workers << " workers";
+        }
   }
 }
 
