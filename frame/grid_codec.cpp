@@ -1,6 +1,7 @@
 #include "frame/grid_codec.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace zorpix {
@@ -23,28 +24,52 @@ void reverseBytes(const std::uint8_t* source, std::size_t count, std::uint8_t* d
 void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std::uint8_t>& grid,
                      const ImageRows& rows, std::int32_t yFirst, std::int32_t yLast) {
   using Pixel = Cell<std::uint8_t>;
+  static_assert(sizeof(Pixel) == 3);
   const int width = grid.width();
   if (width == 0) return;  // no cells, and no memory behind the rows
   const Pixel keyCell{std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)};
-  const bool keyIsByte = alphaColorFitsBytes(key);
+  // Colours as words, red in the low byte as the cells lie in memory. A key
+  // outside 0..255 gets a word no pixel has.
+  const std::uint32_t keyWord = std::uint32_t(keyCell.red) | std::uint32_t(keyCell.green) << 8 |
+                                std::uint32_t(keyCell.blue) << 16;
+  const std::uint32_t keyMatch = alphaColorFitsBytes(key) ? keyWord : ~std::uint32_t(0);
+  constexpr std::uint8_t kOpenKey = kOpen | kKey;
+  // A cell pair (key cell, pixel cell) and its two flags, for pixel word p.
+  auto putPair = [&](std::uint8_t* cells, std::uint8_t* flags, std::uint32_t p) {
+    std::memcpy(cells, &keyCell, 3);
+    cells[3] = std::uint8_t(p);
+    cells[4] = std::uint8_t(p >> 8);
+    cells[5] = std::uint8_t(p >> 16);
+    flags[0] = kOpenKey;
+    flags[1] = p == keyMatch ? kKey : 0;
+  };
   for (std::int32_t y = yFirst; y < yLast; ++y) {
     const std::uint8_t* source = image.rowFromTop(rows(y));
-    Pixel* pixelRow = grid.row(2 * y);
+    auto* pixelRow = reinterpret_cast<std::uint8_t*>(grid.row(2 * y));
     std::uint8_t* pixelFlags = grid.flagRow(2 * y);
     // Column 2(W-1-x)+1 holds source pixel x, so walking the grid row from
-    // its end walks the source row from its start.
-    for (int c = 0; c < width; c += 2) {
-      const std::uint8_t* px = source + 3 * std::size_t((width - 1 - (c + 1)) / 2);
-      const Pixel pixel{px[2], px[1], px[0]};
-      const bool isKey = keyIsByte && pixel.red == keyCell.red && pixel.green == keyCell.green &&
-                         pixel.blue == keyCell.blue;
-      pixelRow[c] = keyCell;
-      pixelRow[c + 1] = pixel;
-      pixelFlags[c] = kOpen | kKey;
-      pixelFlags[c + 1] = isKey ? kKey : 0;
+    // its end walks the source row from its start. The source row's last
+    // pixel may end the file, so it alone is read byte by byte; the others
+    // as one word, the byte after them included.
+    const int pixels = width / 2;
+    const std::uint8_t* last = source + 3 * std::size_t(pixels - 1);
+    putPair(pixelRow, pixelFlags,
+            std::uint32_t(last[2]) | std::uint32_t(last[1]) << 8 | std::uint32_t(last[0]) << 16);
+    for (int x = 0; x + 1 < pixels; ++x) {
+      std::uint32_t bgr;
+      std::memcpy(&bgr, source + 3 * std::size_t(x), sizeof bgr);
+      if constexpr (std::endian::native == std::endian::big) bgr = __builtin_bswap32(bgr);
+      const std::uint32_t p = __builtin_bswap32(bgr) >> 8;  // red, green, blue from the low byte
+      const std::size_t c = 2 * std::size_t(pixels - 1 - x);
+      putPair(pixelRow + 3 * c, pixelFlags + c, p);
     }
-    std::fill_n(grid.row(2 * y + 1), width, keyCell);
-    std::memset(grid.flagRow(2 * y + 1), kOpen | kKey, std::size_t(width));
+    // The row between: key cells, laid out by copying what is already there.
+    auto* keyRow = reinterpret_cast<std::uint8_t*>(grid.row(2 * y + 1));
+    const std::size_t bytes = 3 * std::size_t(width);
+    std::memcpy(keyRow, &keyCell, 3);
+    for (std::size_t done = 3; done < bytes; done *= 2)
+      std::memcpy(keyRow + done, keyRow, std::min(done, bytes - done));
+    std::memset(grid.flagRow(2 * y + 1), kOpenKey, std::size_t(width));
   }
 }
 
