@@ -30,10 +30,10 @@ BandPlan planBands(const Profile& profile, const BmpImage& image) {
   const BandPlan whole{image.height, 0, image.height > 0 ? 1 : 0};
   if (reach <= 0) return whole;
   const std::int64_t rowPixels = std::max<std::int64_t>(image.width, 1);
-  // At least eight times the halo, so that wide images don't spend most of
+  // At least sixteen times the halo, so that wide images don't spend much of
   // their time on rows done twice.
   const auto rows = std::int32_t(std::clamp<std::int64_t>(profile.bandPixels / rowPixels,
-                                                          8 * reach, std::int64_t{1} << 30));
+                                                          16 * reach, std::int64_t{1} << 30));
   // A band whose rows and halo would hold the whole image is the whole image.
   if (image.height <= rows + 2 * reach) return whole;
   return {rows, reach, (image.height + rows - 1) / rows};
@@ -49,14 +49,17 @@ BandPlan planBands(const Profile& profile, const BmpImage& image) {
 struct BandRows {
   ImageRows rows;
   std::int32_t firstResult;  // grid source row of the band's top row
+  GridEdges edges;
 };
 
 BandRows bandRows(const BandPlan& band, std::int32_t height, std::int32_t top) {
   const std::int32_t low = top - band.halo;
   const std::int32_t high = top + band.rows + band.halo;
-  if (low < 0) return {{0, high, low + height}, top};
-  if (high > height) return {{0, high - height, low}, high - height + band.halo};
-  return {{low, high - low, 0}, band.halo};
+  if (band.halo == 0) return {{}, top, GridEdges::imageWrap};  // the whole image
+  if (low < 0) return {{0, high, low + height}, top, GridEdges::imageWrap};
+  if (high > height)
+    return {{0, high - height, low}, high - height + band.halo, GridEdges::imageWrap};
+  return {{low, high - low, 0}, band.halo, GridEdges::halo};
 }
 
 // Waits for a task that refers to the caller's locals before they go, also
@@ -113,15 +116,15 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   auto topOf = [&](std::int32_t i) { return std::max(0, bottomOf(i) - band.rows); };
   auto work = [&](std::int32_t i) {
     CellGrid<std::uint8_t>& grid = grids[std::size_t(i % slots)];
-    const ImageRows rows = bandRows(band, image.height, topOf(i)).rows;
+    const BandRows rows = bandRows(band, image.height, topOf(i));
     workers.forRows(band.rows + 2 * band.halo, [&](int first, int last) {
       if (profile.doublesImage) {
-        fillDoubledGrid(image, settings.alphaColor, grid, rows, first, last);
+        fillDoubledGrid(image, settings.alphaColor, grid, rows.rows, first, last);
       } else {
-        fillPlainGrid(image, grid, rows, first, last);
+        fillPlainGrid(image, grid, rows.rows, first, last);
       }
     });
-    profile.algorithm(grid, settings.alphaColor, settings.refineMode, workers);
+    profile.algorithm(grid, settings.alphaColor, settings.refineMode, rows.edges, workers);
   };
   auto write = [&](std::int32_t i) {
     const CellGrid<std::uint8_t>& grid = grids[std::size_t(i % slots)];

@@ -13,6 +13,14 @@
 
 namespace zorpix {
 
+// Where a grid's top and bottom rows come from. A grid that holds the whole
+// image, or a band at the image's top or bottom edge, meets the image's own
+// wrap from its bottom row to its top one, in the order the whole image
+// does. A band inside the image has rows at both ends that are there only
+// for the rows between: their results are not used, and what the wrap
+// carries between them doesn't matter.
+enum class GridEdges { imageWrap, halo };
+
 // What sets one program apart from the other; everything else of the frame is
 // shared.
 struct Profile {
@@ -30,7 +38,8 @@ struct Profile {
   // twice, stay few.
   std::int64_t bandPixels;
   // The algorithm, given the run's key colour and refinement mode.
-  void (*algorithm)(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t, Workers&);
+  void (*algorithm)(CellGrid<std::uint8_t>&, const AlphaColor&, std::int32_t, GridEdges,
+                    Workers&);
 };
 
 // Takes the next count bytes of a result; false when it can't.

@@ -78,15 +78,19 @@ void Workers::runJob(Job& job, std::unique_lock<std::mutex>& lock) {
   if (--job.group->pending == 0) changed_.notify_all();
 }
 
-void Workers::waitFor(Group& group) {
+void Workers::waitFor(Group& group, bool ownWorkOnly) {
   std::unique_lock lock(mutex_);
   while (group.pending > 0) {
-    if (queue_.empty()) {
+    auto next = queue_.begin();
+    if (ownWorkOnly)
+      next = std::find_if(queue_.begin(), queue_.end(),
+                          [&](const Job& job) { return job.group.get() == &group; });
+    if (next == queue_.end()) {
       changed_.wait(lock);
       continue;
     }
-    Job job = std::move(queue_.front());
-    queue_.pop_front();
+    Job job = std::move(*next);
+    queue_.erase(next);
     runJob(job, lock);
   }
 }
@@ -104,7 +108,7 @@ Workers::Task Workers::start(std::function<void()> work) {
 
 void Workers::wait(const Task& task) {
   if (!task.group_) return;
-  waitFor(*task.group_);
+  waitFor(*task.group_, false);
   if (task.group_->error) std::rethrow_exception(task.group_->error);
 }
 
@@ -138,7 +142,9 @@ void Workers::forRows(int rows, const std::function<void(int first, int last)>& 
   }
   // The slices refer to work, so every one must be over before this returns,
   // failed or not.
-  waitFor(*group);
+  // Only the pass's own slices: a thread that took up a whole image or band
+  // here would hold up the pass, and with it whatever waits for the pass.
+  waitFor(*group, true);
   if (error) std::rethrow_exception(error);
   if (group->error) std::rethrow_exception(group->error);
 }

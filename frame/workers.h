@@ -15,7 +15,8 @@ namespace zorpix {
 // images side by side) and the passes that split an image's rows, so that no
 // mix of file sizes runs more threads than count(). A thread that waits for
 // work it handed out runs queued work meanwhile, so work may hand out work of
-// its own without tying up a thread. An exception thrown by a piece of work
+// its own without tying up a thread; one that waits for a pass of forRows runs
+// only that pass's slices. An exception thrown by a piece of work
 // (std::bad_alloc above all) reaches the thread that waits for it.
 class Workers {
  public:
@@ -57,7 +58,7 @@ class Workers {
   };
   void serve();
   void runJob(Job& job, std::unique_lock<std::mutex>& lock);
-  void waitFor(Group& group);
+  void waitFor(Group& group, bool ownWorkOnly);
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -617,7 +617,8 @@ void restoreGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, Workers& w
 // on kRounds rows either way. The refinement mode is the scaler's alone.
 const Profile kRestorerProfile{
     "dezorpix", "restored", false, 32767, kRounds, std::int64_t{1} << 20,
-    [](CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t, Workers& workers) {
+    [](CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t, GridEdges,
+       Workers& workers) {
       restoreGrid(grid, key, workers);
     }};
 

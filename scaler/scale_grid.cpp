@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "frame/row_scan.h"
@@ -64,13 +65,6 @@ void markRow(const RowTriple& rows, int width, const Rule& rule, std::uint8_t* a
   active[0] = ruleAt(rows, 0, width, rule);
   active[width - 1] = ruleAt(rows, width - 1, width, rule);
 }
-
-// A scratch row of marks, one per column, reused row after row.
-struct ActiveRow {
-  explicit ActiveRow(int width) : marks(std::size_t(width), 0) {}
-  std::uint8_t* data() { return marks.data(); }
-  std::vector<std::uint8_t> marks;
-};
 
 // Sweeps whose pairs include the cells left and right of the cell: a cell
 // decided in this row changes what the next one sees, and the last column
@@ -177,7 +171,7 @@ void markKeyCells(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
     }
 }
 
-void alphaPass(CellGrid<std::uint8_t>& grid) {
+void alphaPassRows(CellGrid<std::uint8_t>& grid, SweepScratch& scratch, int first, int last) {
   // In place: a cell settled here counts as settled key colour for every cell
   // visited after it. Colours aren't touched, so the marks alone decide. The
   // rows above and below stand still while a row is done; within the row, a
@@ -186,11 +180,9 @@ void alphaPass(CellGrid<std::uint8_t>& grid) {
   // the wrap.
   const int width = grid.width();
   if (width == 0) return;
-  ActiveRow settles(width);
-  ActiveRow chained(width);
-  std::uint8_t* s = settles.data();
-  std::uint8_t* chain = chained.data();
-  for (int r = 0; r < grid.height(); ++r) {
+  std::uint8_t* s = scratch.marks(width);
+  std::uint8_t* chain = scratch.moreMarks(width);
+  for (int r = first; r < last; ++r) {
     RowTriple rows(grid, r);
     std::uint8_t* h = rows.here;
     markRow(rows, width, alphaRule, s);
@@ -205,18 +197,23 @@ void alphaPass(CellGrid<std::uint8_t>& grid) {
   }
 }
 
-void diagonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
+void alphaPass(CellGrid<std::uint8_t>& grid) {
+  SweepScratch scratch;
+  alphaPassRows(grid, scratch, 0, grid.height());
+}
+
+void diagonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
+                       SweepScratch& scratch, int first, int last) {
   // In place: row r sees row r-1 as this sweep left it and row r+1 as the one
   // before did. Within a row the cells don't see each other, so the marks of
   // a row stay exact while it is done.
   const int width = grid.width();
   const auto keyValue = Colours::keyValue(key);
-  ActiveRow active(width);
-  for (int r = 0; r < grid.height(); ++r) {
+  std::uint8_t* active = scratch.marks(width);
+  for (int r = first; r < last; ++r) {
     RowTriple rows(grid, r);
-    markRow(rows, width, diagonalRule, active.data());
-    for (int c = firstMarked(active.data(), 0, width); c < width;
-         c = firstMarked(active.data(), c + 1, width)) {
+    markRow(rows, width, diagonalRule, active);
+    for (int c = firstMarked(active, 0, width); c < width; c = firstMarked(active, c + 1, width)) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
       refineCell(rows.at(c), rows.above(p), rows.below(n), rows.above(n), rows.below(p), keyValue);
@@ -224,19 +221,30 @@ void diagonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
   }
 }
 
-void orthogonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
+void orthogonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
+                         SweepScratch& scratch, int first, int last) {
   const int width = grid.width();
   const auto keyValue = Colours::keyValue(key);
-  ActiveRow active(width);
-  for (int r = 0; r < grid.height(); ++r) {
+  std::uint8_t* active = scratch.marks(width);
+  for (int r = first; r < last; ++r) {
     RowTriple rows(grid, r);
-    sweepRowInPlace(rows, width, orthogonalRule, active.data(), [&](int c) {
+    sweepRowInPlace(rows, width, orthogonalRule, active, [&](int c) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
       return refineCell(rows.at(c), rows.at(p), rows.at(n), rows.above(c), rows.below(c),
                         keyValue);
     });
   }
+}
+
+void diagonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
+  SweepScratch scratch;
+  diagonalSweepRows(grid, key, scratch, 0, grid.height());
+}
+
+void orthogonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key) {
+  SweepScratch scratch;
+  orthogonalSweepRows(grid, key, scratch, 0, grid.height());
 }
 
 void reseedRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, int first, int last) {
@@ -291,7 +299,7 @@ void closeGapRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, GapMarks
   // Offsets of two need sides of at least two; the scaler's grids are doubled.
   if (height < 2 || width < 2) return;
   const std::uint8_t openBit = plan.gapOpenBit;
-  ActiveRow marks(width);
+  std::vector<std::uint8_t> marks(std::size_t(width), 0);
   std::uint8_t* lines = marks.data();
   for (int r = first; r < last; ++r) {
     GapRows flags;
@@ -355,14 +363,74 @@ void scaleGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t
 }
 
 
+void scaleBand(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode) {
+  const RefinePlan plan = refinePlan(mode);
+  const int height = grid.height();
+  SweepScratch scratch;
+  GapMarks closed(height, grid.width());
+  // Each stage runs lag rows behind the first. A stage reads the row below
+  // the one it does as the stage before left it, so it follows that stage by
+  // a row (the gap pass, which reads two rows down, and the settling of its
+  // flags, which it reads two rows up and down, by two), and within a step
+  // the earlier stage goes first. The stage after it has not yet reached the
+  // row above, which the stage therefore sees as it left it.
+  struct Stage {
+    int lag;
+    std::function<void(int first, int last)> run;
+  };
+  std::vector<Stage> stages;
+  int lag = 0;
+  auto add = [&](int distance, std::function<void(int, int)> run) {
+    lag += distance;
+    stages.push_back({lag, std::move(run)});
+  };
+  auto round = [&] {
+    add(1, [&](int first, int last) { diagonalSweepRows(grid, key, scratch, first, last); });
+    add(1, [&](int first, int last) { orthogonalSweepRows(grid, key, scratch, first, last); });
+  };
+  add(0, [&](int first, int last) { alphaPassRows(grid, scratch, first, last); });
+  round();
+  if (plan.secondRound) {
+    // The re-seed reads the use marks that the row below sets.
+    add(1, [&](int first, int last) { reseedRows(grid, plan, first, last); });
+    round();
+  }
+  add(2, [&](int first, int last) { closeGapRows(grid, plan, closed, first, last); });
+  add(2, [&](int first, int last) { settleGapRows(grid, key, plan, closed, first, last); });
+  // A few rows a step, so that each stage's call does enough to matter.
+  constexpr int kStep = 4;
+  for (int start = 0; start < height + lag; start += kStep)
+    for (const Stage& stage : stages) {
+      const int first = std::max(0, start - stage.lag);
+      const int last = std::min(height, start + kStep - stage.lag);
+      if (first < last) stage.run(first, last);
+    }
+}
+
+namespace {
+
+void scaleAnyGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode,
+                  GridEdges edges, Workers& workers) {
+  if (edges == GridEdges::halo) {
+    scaleBand(grid, key, mode);
+  } else {
+    scaleGrid(grid, key, mode, workers);
+  }
+}
+
+}  // namespace
+
 // Sides up to 16383, so that the doubled counts stay positive in 16 bits.
 // The stages work in place row after row, but what one row's result depends
 // on stays near it: each of the seven in-place stages looks one grid row up
 // and down (the gap pass two), and a change travels no further in a stage
 // than that, which makes seven grid rows or four source rows. Only the wrap
 // from the bottom row to the top one reaches further, and the pipeline keeps
-// that in order. Bands of about 2^17 source pixels make grids of about
-// 2.5 MiB at 4096 columns, which stay in a core's cache.
-const Profile kScalerProfile{"zorpix", "scaled", true, 16383, 4, std::int64_t{1} << 17, scaleGrid};
+// that in order. Bands inside the image run as a wavefront, which keeps the
+// rows it works on in cache whatever the band's size, so bands can be large
+// and their halos a small share; bands of 2^19 source pixels, 128 rows at
+// 4096 columns, keep memory near 5 bytes per source pixel.
+const Profile kScalerProfile{"zorpix", "scaled", true, 16383, 4, std::int64_t{1} << 19,
+                             scaleAnyGrid};
 
 }  // namespace zorpix

@@ -19,6 +19,13 @@ namespace zorpix {
 void scaleGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode,
                Workers& workers);
 
+// The same for a band of the image whose top and bottom rows are halo: the
+// stages run as a wavefront down the band, each a few rows behind the one
+// before it, so that the rows being worked on stay in cache. The in-place
+// stages see every row as they would in stage order; only what the band's
+// own wrap carries differs, and that stays within the halo.
+void scaleBand(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode);
+
 // zorpix: doubles into "scaled", sides up to 16383.
 extern const Profile kScalerProfile;
 
@@ -46,6 +53,20 @@ constexpr RefinePlan refinePlan(std::int32_t mode) {
 // Sets the kKey marks of a grid built by hand.
 void markKeyCells(CellGrid<std::uint8_t>& grid, const AlphaColor& key);
 
+// Rows of marks, one per column, that a stage reuses row after row.
+class SweepScratch {
+ public:
+  std::uint8_t* marks(int width) { return sized(first_, width); }
+  std::uint8_t* moreMarks(int width) { return sized(second_, width); }
+
+ private:
+  static std::uint8_t* sized(std::vector<std::uint8_t>& row, int width) {
+    if (row.size() < std::size_t(width)) row.assign(std::size_t(width), 0);
+    return row.data();
+  }
+  std::vector<std::uint8_t> first_, second_;
+};
+
 // Settles, as key colour, every open cell that lies between two settled
 // key-coloured cells. In place, in raster order; reads only the marks.
 void alphaPass(CellGrid<std::uint8_t>& grid);
@@ -53,6 +74,15 @@ void alphaPass(CellGrid<std::uint8_t>& grid);
 // The two sweeps of a refinement round, in place and in raster order.
 void diagonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key);
 void orthogonalSweep(CellGrid<std::uint8_t>& grid, const AlphaColor& key);
+
+// The same stages over rows [first, last) only, as they would go on from
+// the row before first: each row sees the row above it as this stage left
+// it and the row below as the stage before left it.
+void alphaPassRows(CellGrid<std::uint8_t>& grid, SweepScratch& scratch, int first, int last);
+void diagonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
+                       SweepScratch& scratch, int first, int last);
+void orthogonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
+                         SweepScratch& scratch, int first, int last);
 
 // The re-seed step between the rounds, over rows [first, last): opens every
 // cell again, keeping its colour, except the source cells the plan keeps,

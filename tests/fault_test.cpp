@@ -279,8 +279,9 @@ TEST_P(Faults, FilesThatChangeAfterTheFolderWasListed) {
   if (testsWindowsPrograms()) GTEST_SKIP() << "named pipes are a POSIX rig";
   const Program p = program();
   const Image image = patternImage(5, 3);
-  // Over a million pixels: done alone, with a result of many megabytes.
-  writeFile(folder_ / "a.bmp", encodeBmp(patternImage(2000, 1500)));
+  // Over a million pixels: done alone, with a result of many megabytes, and
+  // long enough after its path line for the changes to come first.
+  writeFile(folder_ / "a.bmp", encodeBmp(patternImage(4000, 2500)));
   for (const char* name : {"b.bmp", "c.bmp", "d.bmp", "e.bmp", "f.bmp"})
     writeFile(folder_ / name, encodeBmp(image));
   std::vector<std::uint8_t> longer = encodeBmp(image);

@@ -192,7 +192,7 @@ TEST(DecodeBmp, ChecksSidesAndPixelDataBeforeAnythingIsAllocated) {
 // The pipeline with an algorithm that leaves the grid as the frame built it:
 // each program's grid, written straight back out.
 template <typename Channel>
-void leaveAsBuilt(CellGrid<Channel>&, const AlphaColor&, std::int32_t, Workers&) {}
+void leaveAsBuilt(CellGrid<Channel>&, const AlphaColor&, std::int32_t, GridEdges, Workers&) {}
 
 const Profile kAsBuiltDoubled{"test", "out", true, 16383, 0, 0, leaveAsBuilt<std::uint8_t>};
 const Profile kAsBuiltPlain{"test", "out", false, 32767, 0, 0, leaveAsBuilt<std::uint8_t>};

@@ -86,8 +86,9 @@ TEST(Threads, RestorerInBandsGivesTheBytesOfTheWholeImage) {
 
 // The scaler's stages work in place row after row, so it takes its bands
 // with the rows around them kept in the image's order, and the top band and
-// the bottom one go round the wrap. Bands as small as they come (32 rows) in
-// narrow images of every height up to 7 of them, with few
+// the bottom one go round the wrap; the bands between run their stages as a
+// wavefront. Bands as small as they come (64 rows) in narrow images of every
+// height up to 7 of them, with few
 // colours, the key colour and near-ties everywhere, put band edges and the
 // wrap at every distance from the sprites' edges; the result must be the
 // whole image's in every mode, for keys inside and outside the byte range.
@@ -99,7 +100,7 @@ TEST(Threads, ScalerInBandsGivesTheBytesOfTheWholeImage) {
   std::mt19937 random(11);
   for (int n = 0; n < 120; ++n) {
     const int width = 1 + int(random() % 24);
-    const int height = 4 * banded.rowReach + int(random() % 200);
+    const int height = 4 * banded.rowReach + int(random() % 420);
     const int colours = 2 + int(random() % 4);
     const int kind = int(random() % 3);
     testing::Image image = testing::filledImage(width, height, {0, 255, 255});
