@@ -11,8 +11,8 @@
 # programs on one core, as a busy machine leaves them. With "huge" as the
 # third argument both programs also take a 16383 x 16383 sheet, the largest
 # zorpix takes (several GiB of memory and a minute or more). Every run writes
-# a fresh output file: earlier outputs are removed before it, the same for
-# every tool.
+# a fresh output file: earlier outputs are removed before it, and the disk
+# has taken everything written before, the same for every tool.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build/release}" && pwd)
@@ -40,34 +40,46 @@ ffmpeg=$(command -v ffmpeg || true)
 declare -A commands
 order=()
 add() { commands[$1]=$2; order+=("$1"); }
-add "zorpix" "cd $work/sheet && rm -rf scaled && $zorpix"
-add "dezorpix" "cd $work/sheet && rm -rf restored && $dezorpix"
-add "zorpix 300 0 0" "cd $work/sheet && rm -rf scaled && $zorpix 300 0 0"
+add "zorpix" "cd $work/sheet && $zorpix"
+add "dezorpix" "cd $work/sheet && $dezorpix"
+add "zorpix 300 0 0" "cd $work/sheet && $zorpix 300 0 0"
 if command -v taskset >/dev/null; then
-  add "zorpix, 1 core" "cd $work/sheet && rm -rf scaled && taskset -c 0 $zorpix"
-  add "dezorpix, 1 core" "cd $work/sheet && rm -rf restored && taskset -c 0 $dezorpix"
+  add "zorpix, 1 core" "cd $work/sheet && taskset -c 0 $zorpix"
+  add "dezorpix, 1 core" "cd $work/sheet && taskset -c 0 $dezorpix"
 fi
 if [ "$huge" = huge ]; then
-  add "zorpix 16383" "cd $work/huge && rm -rf scaled && $zorpix"
-  add "dezorpix 16383" "cd $work/huge && rm -rf restored && $dezorpix"
+  add "zorpix 16383" "cd $work/huge && $zorpix"
+  add "dezorpix 16383" "cd $work/huge && $dezorpix"
 fi
 if [ -n "$convert" ]; then
-  add "convert -magnify" "rm -f $work/out.bmp && MAGICK_THREAD_LIMIT=1 $convert $work/sheet/sheet.bmp -magnify $work/out.bmp"
+  add "convert -magnify" "MAGICK_THREAD_LIMIT=1 $convert $work/sheet/sheet.bmp -magnify $work/out.bmp"
 fi
 if [ -n "$ffmpeg" ]; then
   for filter in super2xsai hqx=n=2 xbr=n=2; do
-    add "ffmpeg $filter" "rm -f $work/out.bmp && $ffmpeg -v error -threads 1 -filter_threads 1 -i $work/sheet/sheet.bmp -vf $filter -pix_fmt bgr24 $work/out.bmp"
+    add "ffmpeg $filter" "$ffmpeg -v error -threads 1 -filter_threads 1 -i $work/sheet/sheet.bmp -vf $filter -pix_fmt bgr24 $work/out.bmp"
   done
 fi
-add "zorpix 32 files" "cd $work/folder && rm -rf scaled && $zorpix"
+add "zorpix 32 files" "cd $work/folder && $zorpix"
 if [ -n "$mogrify" ]; then
-  add "mogrify 32 files" "rm -rf $work/mog && mkdir $work/mog && MAGICK_THREAD_LIMIT=1 $mogrify -path $work/mog -magnify $work/folder/*.bmp"
+  add "mogrify 32 files" "MAGICK_THREAD_LIMIT=1 $mogrify -path $work/mog -magnify $work/folder/*.bmp"
 fi
+
+# Before every run, untimed: the earlier outputs go, and what the system still
+# has to write of them reaches the disk, so that no run pays for removing or
+# writing back another's gigabytes.
+clean() {
+  rm -rf "$work/sheet/scaled" "$work/sheet/restored" "$work/folder/scaled" "$work/out.bmp" \
+    "$work/mog"
+  [ "$huge" = huge ] && rm -rf "$work/huge/scaled" "$work/huge/restored"
+  mkdir "$work/mog"
+  sync
+}
 
 # Runs alternate between the tools, so a slow patch of the machine hits all.
 declare -A times memory
 for ((run = 0; run < runs; ++run)); do
   for name in "${order[@]}"; do
+    clean
     /usr/bin/time -o "$work/time" -f "%e %M" bash -c "${commands[$name]}" >/dev/null 2>&1 ||
       { echo "$name failed"; exit 1; }
     out=$(tail -n 1 "$work/time")

@@ -522,8 +522,31 @@ bool ReplacingFile::write(const std::uint8_t* data, std::size_t count) {
     }
     data += n;
     count -= std::size_t(n);
+    written_ += std::uint64_t(n);
   }
+  if (!failed_) passOnWritten();
   return !failed_;
+}
+
+void ReplacingFile::passOnWritten() {
+#ifdef __linux__
+  // A result of gigabytes would otherwise sit whole in the page cache, in
+  // memory the system must first find (on a virtual machine, often from the
+  // host, at several microseconds a page), until the system gets round to
+  // writing it. Each stretch of it is handed to the disk as soon as it is
+  // complete, and one stretch later whatever of it the disk has taken is
+  // dropped from the cache, so that the same memory serves the stretches to
+  // come. Nothing here waits for the disk, and nothing can fail the file.
+  constexpr std::uint64_t kStretch = std::uint64_t{32} << 20;
+  while (written_ - handedOn_ >= kStretch) {
+    sync_file_range(int(handle_), off_t(handedOn_), off_t(kStretch), SYNC_FILE_RANGE_WRITE);
+    if (handedOn_ >= kStretch) {
+      const auto earlier = off_t(handedOn_ - kStretch);
+      posix_fadvise(int(handle_), earlier, off_t(kStretch), POSIX_FADV_DONTNEED);
+    }
+    handedOn_ += kStretch;
+  }
+#endif
 }
 
 bool ReplacingFile::commit() {

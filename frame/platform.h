@@ -76,6 +76,7 @@ class ReplacingFile {
   void discard();
   bool closeFile();
   void removeTemporary();
+  void passOnWritten();
 
   std::string finalPath_;
   std::string tempPath_;
@@ -85,6 +86,8 @@ class ReplacingFile {
   std::intptr_t handle_ = -1;
   int slot_ = -1;  // where an interruption finds the temporary file
   bool failed_ = false;
+  std::uint64_t written_ = 0;
+  std::uint64_t handedOn_ = 0;  // bytes whose writing to disk has been started
 };
 
 // Prints one line of text given in UTF-8 and shows it at once. A Windows
