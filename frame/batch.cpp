@@ -76,9 +76,9 @@ FileOutcome processFile(const Profile& profile, const std::string& name, ByteVie
 namespace {
 
 // Files up to this size (about a million pixels) are done several at once,
-// one per worker: the scaler's sweeps must run in order within an image, but
+// one per worker: a small image is mostly done as one piece, in order, but
 // images don't depend on one another. Larger ones run alone, so that memory
-// stays that of one image, and share their own passes out among the workers.
+// stays that of one image, and share their bands out among the workers.
 constexpr std::size_t kSmallFileBytes = std::size_t{3} << 20;
 
 // A file being done by the pool. Its lines are kept until every file before
