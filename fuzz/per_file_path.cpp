@@ -28,10 +28,15 @@ Workers& pool(int count) {
 }
 
 // The result's bytes, or nothing when the pipeline turned the file away.
+// With smallestBands, the image goes in bands as small as the program takes,
+// as only large images do otherwise.
 std::optional<std::vector<std::uint8_t>> resultOf(Program program, ByteView file,
-                                                  const Settings& settings, int workers) {
+                                                  const Settings& settings, int workers,
+                                                  bool smallestBands = false) {
+  Profile profile = profileOf(program);
+  if (smallestBands) profile.bandPixels = 1;
   std::vector<std::uint8_t> out;
-  if (transformFile(profileOf(program), file, settings, pool(workers), out)) return std::nullopt;
+  if (transformFile(profile, file, settings, pool(workers), out)) return std::nullopt;
   return out;
 }
 
@@ -137,6 +142,8 @@ std::string checkInput(Program program, const std::uint8_t* data, std::size_t si
   if (!result) return {};  // turned away: that is the path's answer for such a file
   if (run.workers > 1 && resultOf(program, file, run.settings, 1) != result)
     return "more workers give other bytes than one";
+  if (resultOf(program, file, run.settings, run.workers, true) != result)
+    return "the image in bands gives other bytes than whole";
 
   // The decoder took the file, so it describes the source image.
   const BmpImage image =
@@ -260,6 +267,9 @@ std::vector<NamedInput> seedInputs(Program) {
   seeds.push_back(seed("top-down", withKey(cyan, 0), spriteBmp({5, 4, true}, cyan)));
   seeds.push_back(seed("v4-header", withKey(cyan, 2), spriteBmp({6, 3, false, 108}, cyan)));
   seeds.push_back(seed("v5-gap-tail", withKey(cyan, 0), spriteBmp({7, 3, true, 124, 12, 20}, cyan)));
+  // Tall enough to go in several of the smallest bands of either program.
+  seeds.push_back(seed("tall-mode0", withKey(cyan, 0, 2), spriteBmp({4, 300}, cyan)));
+  seeds.push_back(seed("tall-wide-key", withKey(wide, 1), spriteBmp({3, 200}, wide)));
   seeds.push_back(seed("no-columns", withKey(cyan, 0), spriteBmp({0, 4}, cyan)));
   seeds.push_back(seed("no-rows", withKey(cyan, 0), spriteBmp({4, 0}, cyan)));
 
