@@ -31,6 +31,22 @@ void scaleWhole(benchmark::State& state) {
 }
 BENCHMARK(scaleWhole)->Arg(1024)->Unit(benchmark::kMillisecond);
 
+// The same grid taken as one band whose top and bottom rows are halo: the
+// stages as a wavefront, as the pipeline runs them inside large images, so
+// the rows being worked on stay in cache.
+void scaleAsBand(benchmark::State& state) {
+  const int side = int(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    CellGrid<std::uint8_t> grid = doubledSheet(side);
+    state.ResumeTiming();
+    scaleBand(grid, AlphaColor{}, 0);
+    benchmark::DoNotOptimize(grid.row(0));
+  }
+  state.SetItemsProcessed(state.iterations() * side * side);
+}
+BENCHMARK(scaleAsBand)->Arg(1024)->Unit(benchmark::kMillisecond);
+
 // Each stage on the grid as the stages before it left it: round 1 before the
 // re-seed step, both rounds before the gap closing pass and its halves.
 enum Stage { kAlpha, kDiagonal, kOrthogonal, kReseed, kGapClosing, kGapClose, kGapSettle };
