@@ -149,13 +149,15 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
     tasks[std::size_t(i % slots)]->start([&work, i] { work(i); });
   };
   for (std::int32_t i = 1; i < slots; ++i) launch(i);
-  // The header goes out once the first band is done, so that a whole image
-  // is done before any byte of its result, and a banded one has taken the
-  // memory its bands use.
+  // The header goes out once the first band of every grid is done, so that
+  // a whole image is done before any byte of its result, and a banded one
+  // has taken the memory its bands use on every worker: running out of
+  // memory is then found before the result is begun, not half way.
   if (band.count > 0) work(0);
+  for (std::int32_t i = 1; i < slots; ++i) tasks[std::size_t(i)]->join();
   if (!sink(header.data(), header.size())) return FileProblem::notStored;
   for (std::int32_t i = 0; i < band.count; ++i) {
-    if (i > 0) tasks[std::size_t(i % slots)]->join();
+    if (i >= slots) tasks[std::size_t(i % slots)]->join();
     if (!write(i)) return FileProblem::notStored;
     if (i + slots < band.count) launch(i + slots);
   }
