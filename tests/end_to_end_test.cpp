@@ -264,6 +264,31 @@ TEST_P(BothPrograms, WritesAHeaderOnlyFileForAnImageWithoutPixels) {
   EXPECT_EQ(out.height, 3 * p.scale);
 }
 
+// A result of tens of megabytes is handed to the disk stretch by stretch as
+// it is written, and dropped from the cache behind; it must still come out
+// whole. One colour all over stays that colour in both programs, so every
+// byte of the result is known.
+TEST_P(BothPrograms, WritesAResultOfTensOfMegabytesWhole) {
+  const Program p = program();
+  const int width = p.scale == 2 ? 3000 : 6000;
+  const int height = p.scale == 2 ? 1700 : 2000;
+  writeFile(folder_ / "big.bmp", encodeBmp(filledImage(width, height, Rgb{9, 8, 7})));
+  const RunResult run = runProgram(p.command, folder_.path());
+  EXPECT_EQ(run.status, 0);
+  const auto bytes = readFile(folder_ / p.folder / "big.bmp");
+  const std::size_t pixelBytes = 3 * std::size_t(width * p.scale);
+  const std::size_t rowBytes = (pixelBytes + 3) / 4 * 4;
+  ASSERT_EQ(bytes.size(), 54 + rowBytes * std::size_t(height * p.scale));
+  ASSERT_GT(bytes.size(), std::size_t{32} << 20);
+  // Blue, green, red, then the row's zero padding.
+  const std::uint8_t pixel[3] = {7, 8, 9};
+  std::size_t wrong = 0;
+  for (std::size_t at = 54; at < bytes.size(); at += rowBytes)
+    for (std::size_t i = 0; i < rowBytes; ++i)
+      wrong += bytes[at + i] != (i < pixelBytes ? pixel[i % 3] : 0);
+  EXPECT_EQ(wrong, 0u);
+}
+
 TEST_P(BothPrograms, ReadsTopDownPaddedAndLongHeaderedFilesAlike) {
   const Program p = program();
   const Image image = filledImage(5, 3, Rgb{200, 100, 50});
