@@ -28,6 +28,24 @@ struct Cell {
   Channel blue;
 };
 
+// A byte cell's colour as one 32-bit word, red in the low byte, as the cell
+// lies in memory; the top byte is 0.
+inline std::uint32_t packChannels(const Cell<std::uint8_t>& c) {
+  return std::uint32_t(c.red) | std::uint32_t(c.green) << 8 | std::uint32_t(c.blue) << 16;
+}
+
+inline Cell<std::uint8_t> unpackChannels(std::uint32_t w) {
+  return {std::uint8_t(w), std::uint8_t(w >> 8), std::uint8_t(w >> 16)};
+}
+
+// The key colour packed the same way, for comparing packed cells with it. A
+// key outside 0..255 gets a word with its top byte set, which no packed cell
+// has.
+inline std::uint32_t packedKey(const AlphaColor& key) {
+  if (!alphaColorFitsBytes(key)) return ~std::uint32_t(0);
+  return packChannels({std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)});
+}
+
 // The per-cell state of the scaler, one byte per cell beside the colours.
 enum CellFlag : std::uint8_t {
   kOpen = 1,     // still to be decided; clear = settled

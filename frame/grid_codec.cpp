@@ -28,13 +28,10 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
   const int width = grid.width();
   if (width == 0) return;  // no cells, and no memory behind the rows
   const Pixel keyCell{std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)};
-  // Colours as words, red in the low byte as the cells lie in memory. A key
-  // outside 0..255 gets a word no pixel has.
-  const std::uint32_t keyWord = std::uint32_t(keyCell.red) | std::uint32_t(keyCell.green) << 8 |
-                                std::uint32_t(keyCell.blue) << 16;
-  const std::uint32_t keyMatch = alphaColorFitsBytes(key) ? keyWord : ~std::uint32_t(0);
+  const std::uint32_t keyMatch = packedKey(key);
   constexpr std::uint8_t kOpenKey = kOpen | kKey;
-  // A cell pair (key cell, pixel cell) and its two flags, for pixel word p.
+  // A cell pair (key cell, pixel cell) and its two flags, for pixel p packed
+  // as packChannels packs it.
   auto putPair = [&](std::uint8_t* cells, std::uint8_t* flags, std::uint32_t p) {
     std::memcpy(cells, &keyCell, 3);
     cells[3] = std::uint8_t(p);

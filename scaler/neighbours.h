@@ -62,24 +62,8 @@ Cell<Channel> average(const Cell<Channel>& a, const Cell<Channel>& b) {
 }
 
 // Byte channels: the same arithmetic on all three channels at once, in one
-// 32-bit word (red in the low byte). These run once or twice for every cell
-// that a stage decides.
-inline std::uint32_t packChannels(const Cell<std::uint8_t>& c) {
-  return std::uint32_t(c.red) | std::uint32_t(c.green) << 8 | std::uint32_t(c.blue) << 16;
-}
-
-inline Cell<std::uint8_t> unpackChannels(std::uint32_t w) {
-  return {std::uint8_t(w), std::uint8_t(w >> 8), std::uint8_t(w >> 16)};
-}
-
-// The key colour packed the same way, for comparing packed cells with it. A
-// key outside 0..255 gets a word with its top byte set, which no packed cell
-// has.
-inline std::uint32_t packedKey(const AlphaColor& key) {
-  if (!alphaColorFitsBytes(key)) return ~std::uint32_t(0);
-  return packChannels({std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)});
-}
-
+// 32-bit word (packChannels, in frame/cell_grid.h). These run once or twice
+// for every cell that a stage decides.
 template <>
 inline std::int32_t colorDistance(const Cell<std::uint8_t>& a, const Cell<std::uint8_t>& b) {
 #if defined(__SSE2__)
