@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "frame/row_scan.h"
@@ -277,17 +278,6 @@ void reseedRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, int first,
   }
 }
 
-void refinementRounds(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
-                      Workers& workers) {
-  diagonalSweep(grid, key);
-  orthogonalSweep(grid, key);
-  if (!plan.secondRound) return;
-  workers.forRows(grid.height(),
-                  [&](int first, int last) { reseedRows(grid, plan, first, last); });
-  diagonalSweep(grid, key);
-  orthogonalSweep(grid, key);
-}
-
 GapMarks::GapMarks(int height, int width)
     : wordsPerRow_((std::size_t(std::max(width, 0)) + 63) / 64),
       bits_(wordsPerRow_ * std::size_t(std::max(height, 0))) {}
@@ -340,71 +330,143 @@ void settleGapRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const Re
   }
 }
 
+namespace {
+
+// One stage of scaleGrid over rows [first, last), and what a schedule must
+// know of it.
+struct Stage {
+  // How many rows it must stay behind the stage before it: the rows below
+  // its own that it reads as that stage left them, or from which that stage
+  // still reads its row.
+  int reach;
+  // Its rows may be done in any order, side by side: every row reads only
+  // what no other row of the stage writes.
+  bool anyRowOrder;
+  std::function<void(int first, int last)> run;
+};
+
+// What the stages of one grid share while they run.
+class StageList {
+ public:
+  StageList(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan)
+      : grid_(grid), key_(key), plan_(plan) {}
+  StageList(const StageList&) = delete;
+  StageList& operator=(const StageList&) = delete;
+
+  void addAlphaPass() {
+    add(0, false, [this](int first, int last) { alphaPassRows(grid_, scratch_, first, last); });
+  }
+
+  // Round 1, and when the plan says so the re-seed step and round 2.
+  void addRounds() {
+    addRound();
+    if (!plan_.secondRound) return;
+    // The re-seed reads the use marks that the row below sets.
+    add(1, true, [this](int first, int last) { reseedRows(grid_, plan_, first, last); });
+    addRound();
+  }
+
+  // Every test of the gap closing pass reads the flags as they stood before
+  // the pass, two rows up and down, so a cell closed here neither opens a
+  // gate nor serves as a partner, and its rows can be done in any order.
+  // Only open cells get colours, and no test reads an open cell's colour; the
+  // flags change once the rows two up and down are coloured.
+  void addGapPass() {
+    closed_.emplace(grid_.height(), grid_.width());
+    add(2, true, [this](int first, int last) {
+      closeGapRows(grid_, plan_, *closed_, first, last);
+    });
+    add(2, true, [this](int first, int last) {
+      settleGapRows(grid_, key_, plan_, *closed_, first, last);
+    });
+  }
+
+  // Each stage over the whole grid before the next, as a grid that meets the
+  // image's own wrap needs them.
+  void runInStageOrder(Workers& workers) const {
+    for (const Stage& stage : stages_) {
+      if (stage.anyRowOrder) {
+        workers.forRows(grid_.height(), stage.run);
+      } else {
+        stage.run(0, grid_.height());
+      }
+    }
+  }
+
+  // The stages a few rows apart down the grid. Each follows the one before
+  // by the rows it reads below, and within a step the earlier stage goes
+  // first; the stage after has then not yet reached the row above, which the
+  // stage therefore sees as it left it.
+  void runAsWavefront() const {
+    // A few rows a step, so that each stage's call does enough to matter.
+    constexpr int kStep = 4;
+    const int height = grid_.height();
+    std::vector<int> lags;
+    int lag = 0;
+    for (const Stage& stage : stages_) lags.push_back(lag += stage.reach);
+    for (int start = 0; start < height + lag; start += kStep)
+      for (std::size_t i = 0; i < stages_.size(); ++i) {
+        const int first = std::max(0, start - lags[i]);
+        const int last = std::min(height, start + kStep - lags[i]);
+        if (first < last) stages_[i].run(first, last);
+      }
+  }
+
+ private:
+  void add(int reach, bool anyRowOrder, std::function<void(int, int)> run) {
+    stages_.push_back({reach, anyRowOrder, std::move(run)});
+  }
+  void addRound() {
+    add(1, false, [this](int first, int last) {
+      diagonalSweepRows(grid_, key_, scratch_, first, last);
+    });
+    add(1, false, [this](int first, int last) {
+      orthogonalSweepRows(grid_, key_, scratch_, first, last);
+    });
+  }
+
+  CellGrid<std::uint8_t>& grid_;
+  const AlphaColor& key_;
+  const RefinePlan plan_;
+  // Only stages that take rows in order use it, one at a time.
+  SweepScratch scratch_;
+  std::optional<GapMarks> closed_;
+  std::vector<Stage> stages_;
+};
+
+void addAllStages(StageList& stages) {
+  stages.addAlphaPass();
+  stages.addRounds();
+  stages.addGapPass();
+}
+
+}  // namespace
+
+void refinementRounds(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
+                      Workers& workers) {
+  StageList stages(grid, key, plan);
+  stages.addRounds();
+  stages.runInStageOrder(workers);
+}
+
 void closeGaps(CellGrid<std::uint8_t>& grid, const AlphaColor& key, const RefinePlan& plan,
                Workers& workers) {
-  // Every test reads the flags as they stood before the pass, so a cell closed
-  // here neither opens a gate nor serves as a partner, and rows can be done in
-  // any order. Only open cells get colours, and no test reads an open cell's
-  // colour; the flags change once all rows are done.
-  GapMarks closed(grid.height(), grid.width());
-  workers.forRows(grid.height(),
-                  [&](int first, int last) { closeGapRows(grid, plan, closed, first, last); });
-  workers.forRows(grid.height(), [&](int first, int last) {
-    settleGapRows(grid, key, plan, closed, first, last);
-  });
+  StageList stages(grid, key, plan);
+  stages.addGapPass();
+  stages.runInStageOrder(workers);
 }
 
 void scaleGrid(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode,
                Workers& workers) {
-  const RefinePlan plan = refinePlan(mode);
-  alphaPass(grid);
-  refinementRounds(grid, key, plan, workers);
-  closeGaps(grid, key, plan, workers);
+  StageList stages(grid, key, refinePlan(mode));
+  addAllStages(stages);
+  stages.runInStageOrder(workers);
 }
 
-
 void scaleBand(CellGrid<std::uint8_t>& grid, const AlphaColor& key, std::int32_t mode) {
-  const RefinePlan plan = refinePlan(mode);
-  const int height = grid.height();
-  SweepScratch scratch;
-  GapMarks closed(height, grid.width());
-  // Each stage runs lag rows behind the first. A stage reads the row below
-  // the one it does as the stage before left it, so it follows that stage by
-  // a row (the gap pass, which reads two rows down, and the settling of its
-  // flags, which it reads two rows up and down, by two), and within a step
-  // the earlier stage goes first. The stage after it has not yet reached the
-  // row above, which the stage therefore sees as it left it.
-  struct Stage {
-    int lag;
-    std::function<void(int first, int last)> run;
-  };
-  std::vector<Stage> stages;
-  int lag = 0;
-  auto add = [&](int distance, std::function<void(int, int)> run) {
-    lag += distance;
-    stages.push_back({lag, std::move(run)});
-  };
-  auto round = [&] {
-    add(1, [&](int first, int last) { diagonalSweepRows(grid, key, scratch, first, last); });
-    add(1, [&](int first, int last) { orthogonalSweepRows(grid, key, scratch, first, last); });
-  };
-  add(0, [&](int first, int last) { alphaPassRows(grid, scratch, first, last); });
-  round();
-  if (plan.secondRound) {
-    // The re-seed reads the use marks that the row below sets.
-    add(1, [&](int first, int last) { reseedRows(grid, plan, first, last); });
-    round();
-  }
-  add(2, [&](int first, int last) { closeGapRows(grid, plan, closed, first, last); });
-  add(2, [&](int first, int last) { settleGapRows(grid, key, plan, closed, first, last); });
-  // A few rows a step, so that each stage's call does enough to matter.
-  constexpr int kStep = 4;
-  for (int start = 0; start < height + lag; start += kStep)
-    for (const Stage& stage : stages) {
-      const int first = std::max(0, start - stage.lag);
-      const int last = std::min(height, start + kStep - stage.lag);
-      if (first < last) stage.run(first, last);
-    }
+  StageList stages(grid, key, refinePlan(mode));
+  addAllStages(stages);
+  stages.runAsWavefront();
 }
 
 namespace {
