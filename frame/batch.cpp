@@ -47,8 +47,10 @@ std::optional<FileProblem> writeFile(
   std::optional<ReplacingFile> file;
   auto problem = produce([&](const std::uint8_t* bytes, std::size_t count) {
     if (!file) {
-      // Whatever may run out of memory comes before the path line, so that
-      // a file never gets both that line and "Not enough memory".
+      // The path line comes with the first byte, which the pipeline sends
+      // only once its grids are had and every worker has done a band, so a
+      // file that runs out of memory gets "Not enough memory" without it
+      // (all but a later band's small scratch is had by then).
       makeFolder(folder);
       file.emplace(folder, name);
       announce();
