@@ -526,6 +526,96 @@ TEST(ScalerMatchesReferenceOnLongShapes, WithAnyNumberOfWorkers) {
   }
 }
 
+// ---- The scaler's stages on grids in any state ------------------------------
+
+// A doubled grid as no image builds it, which the stages must take all the
+// same: wide areas of one colour, where the sweeps take many cells at once,
+// broken here and there by another colour, by the key colour, or by a cell
+// open or settled where the frame would not put it. Over the draws, every
+// kind of exception falls on every column of such a stretch.
+struct AnyGrid {
+  int height = 0;
+  int width = 0;
+  std::vector<Rgb8> colours;  // row after row
+  std::vector<bool> open;
+};
+
+AnyGrid anyGrid(const Colours& colours, std::uint64_t seed) {
+  Random random{seed};
+  AnyGrid grid;
+  grid.height = 2 * (1 + random.below(6));
+  grid.width = 2 * (5 + random.below(16));
+  const std::vector<Rgb8> palette = smallPalette(random);
+  const int share = std::vector<int>{1, 3, 8}[std::size_t(random.below(3))];
+  for (int r = 0; r < grid.height; ++r) {
+    // Most rows as the frame builds them; some wholly settled in one colour,
+    // as if decided already, some wholly open, and some settled in one colour
+    // at every other column, open between.
+    const int style = random.below(8);
+    const int settledParity = random.below(2);
+    const Rgb8 settledColour = pick(random, palette);
+    for (int c = 0; c < grid.width; ++c) {
+      const bool source = r % 2 == 0 && c % 2 == 1;
+      Rgb8 colour = source ? palette[0] : colours.key;
+      bool open = !source;
+      if (style == 0) {
+        colour = settledColour;
+        open = false;
+      } else if (style == 1) {
+        open = true;
+      } else if (style == 2) {
+        open = c % 2 != settledParity;
+        colour = open ? colours.key : settledColour;
+      }
+      const int roll = random.below(100);
+      if (roll < share) {
+        colour = pick(random, palette);
+      } else if (roll < 2 * share) {
+        colour = colours.key;
+      } else if (roll < 3 * share) {
+        open = !open;
+        if (!open && random.percent(50)) colour = pick(random, palette);
+      }
+      grid.colours.push_back(colour);
+      grid.open.push_back(open);
+    }
+  }
+  return grid;
+}
+
+TEST(ScalerMatchesReferenceOnGridsInAnyState, InEveryMode) {
+  for (const Key& key : {kKeys[0], kKeys[2]}) {
+    const Colours colours = coloursFor(key.colour);
+    for (std::int32_t mode : {-1, 0, 1, 2}) {
+      int failures = 0;
+      for (std::uint64_t seed = 1; seed <= 1500 && failures < kReportedFailures; ++seed) {
+        const AnyGrid any = anyGrid(colours, seed);
+        reference::Grid model(std::size_t(any.height),
+                              std::vector<reference::Cell>(std::size_t(any.width)));
+        CellGrid<std::uint8_t> grid(any.height, any.width, true);
+        for (int r = 0; r < any.height; ++r)
+          for (int c = 0; c < any.width; ++c) {
+            const std::size_t i = std::size_t(r) * std::size_t(any.width) + std::size_t(c);
+            const Rgb8 colour = any.colours[i];
+            model[std::size_t(r)][std::size_t(c)] = {
+                colour.red, colour.green, colour.blue, std::uint8_t(any.open[i] ? 1 : 0), 0, 0};
+            grid.at(r, c) = {colour.red, colour.green, colour.blue};
+            grid.flags(r, c) = any.open[i] ? kOpen : 0;
+          }
+        markKeyCells(grid, key.colour);
+        reference::scaleCells(model, std::int16_t(any.height), std::int16_t(any.width), key.colour,
+                              mode);
+        scaleGrid(grid, key.colour, mode, pool(1));
+        const auto result =
+            sameCells(lowBytes(reference::colours(model)), gridColours(grid), any.width);
+        EXPECT_TRUE(result) << "mode " << mode << ", key " << key.name << ", " << any.height
+                            << " x " << any.width << " grid, seed " << seed;
+        if (!result) ++failures;
+      }
+    }
+  }
+}
+
 // ---- The restorer against the model ----------------------------------------
 
 // True while the restorer is still the stand-in that returns its grid as it

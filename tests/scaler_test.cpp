@@ -263,6 +263,48 @@ TEST(Refinement, DecidedCellsServeAsNeighboursLaterInTheSameSweep) {
   expectCell(grid, 1, 2, 60, 60, 60);
 }
 
+// Inside an area of one colour, every open cell a sweep takes ends in that
+// colour and marks its four pair cells used, however the sweep goes through
+// the area. One cell left settled, at every column in turn, keeps its colour,
+// and the pair cells next to it keep the marks their other neighbour sets.
+TEST(Refinement, AFlatAreaFillsAroundASettledCellAndMarksEveryPairCellUsed) {
+  const int width = 40;
+  for (int k = 0; k < width; k += 2) {
+    // The diagonal sweep fills row 1 between the settled cells of rows 0 and 2.
+    Grid diagonal = openGrid(3, width);
+    for (int c = 1; c < width; c += 2) {
+      settle(diagonal, 0, c, grey(90));
+      settle(diagonal, 2, c, grey(90));
+    }
+    settle(diagonal, 1, k, grey(7));
+    diagonalSweep(diagonal, kCyan);
+    // The orthogonal sweep fills row 1 from its own settled cells and from
+    // rows 0 and 2, settled throughout.
+    Grid orthogonal = openGrid(3, width);
+    for (int c = 0; c < width; ++c) {
+      settle(orthogonal, 0, c, grey(90));
+      settle(orthogonal, 2, c, grey(90));
+      if (c % 2 == 1) settle(orthogonal, 1, c, grey(90));
+    }
+    settle(orthogonal, 1, k, grey(7));
+    orthogonalSweep(orthogonal, kCyan);
+
+    for (int c = 0; c < width; c += 2) {
+      const int v = c == k ? 7 : 90;
+      expectCell(diagonal, 1, c, v, v, v);
+      expectCell(orthogonal, 1, c, v, v, v);
+      EXPECT_FALSE(diagonal.isOpen(1, c) || orthogonal.isOpen(1, c)) << "column " << c;
+      EXPECT_EQ(orthogonal.isUsed(0, c), c != k) << "settled cell at " << k << ", column " << c;
+      EXPECT_EQ(orthogonal.isUsed(2, c), c != k) << "settled cell at " << k << ", column " << c;
+    }
+    for (int c = 1; c < width; c += 2) {
+      EXPECT_TRUE(diagonal.isUsed(0, c) && diagonal.isUsed(2, c))
+          << "settled cell at " << k << ", column " << c;
+      EXPECT_TRUE(orthogonal.isUsed(1, c)) << "settled cell at " << k << ", column " << c;
+    }
+  }
+}
+
 std::vector<C8> twoByTwo() { return {grey(10), grey(50), grey(90), grey(200)}; }
 
 TEST(Refinement, TwoByTwoImageFillsEveryGapWithTheCloserDiagonal) {
