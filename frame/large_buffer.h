@@ -27,7 +27,7 @@ class LargeBuffer {
 
   std::byte* data_ = nullptr;
   std::size_t size_ = 0;
-  bool mapped_ = false;
+  std::size_t mappedBytes_ = 0;  // 0 when it came from the heap
 };
 
 }  // namespace zorpix

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame/grid_codec.h"
+#include "frame/large_buffer.h"
 
 namespace zorpix {
 namespace {
@@ -107,7 +108,9 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   const std::int32_t rowsPerChunk =
       std::int32_t(std::clamp<std::uint64_t>(kStagingBytes / std::max<std::uint64_t>(rowBytes, 1),
                                              1, std::uint64_t(std::max(gridRows, 1))));
-  std::vector<std::uint8_t> staging(std::size_t(rowBytes) * std::size_t(rowsPerChunk));
+  // Every byte is written before it is handed on, padding included.
+  LargeBuffer staging(std::size_t(rowBytes) * std::size_t(rowsPerChunk));
+  auto* const stagingBytes = reinterpret_cast<std::uint8_t*>(staging.data());
 
   // A BMP stores its bottom row first, so the bands go from the bottom up.
   // Every band fills the whole grid: the topmost one overlaps the band below
@@ -133,8 +136,8 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
     const std::int32_t firstResult = bandRows(band, image.height, top).firstResult;
     for (std::int32_t done = 0, left = scale * (bottom - top); left > 0;) {
       const std::int32_t count = std::min(rowsPerChunk, left);
-      encodeRows(grid, scale * (firstResult + bottom - top) - 1 - done, count, staging.data());
-      if (!sink(staging.data(), std::size_t(rowBytes) * std::size_t(count))) return false;
+      encodeRows(grid, scale * (firstResult + bottom - top) - 1 - done, count, stagingBytes);
+      if (!sink(stagingBytes, std::size_t(rowBytes) * std::size_t(count))) return false;
       done += count;
       left -= count;
     }

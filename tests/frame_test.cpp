@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 
 #include "frame/bmp.h"
 #include "frame/command_line.h"
 #include "frame/grid_codec.h"
+#include "frame/large_buffer.h"
 #include "frame/platform.h"
 #include "support/pipeline_run.h"
 #include "support/test_files.h"
@@ -317,6 +319,35 @@ TEST(BmpPixelBytes, KeepsTheLargestOutputsWithin32Bits) {
   EXPECT_EQ(bmpPixelBytes(32767, 32767), 98304ull * 32767ull);
   EXPECT_FALSE(bmpPixelBytes(40000, 40000));
   EXPECT_FALSE(bmpPixelBytes(-1, 1));
+}
+
+// Buffers of many sizes, some alive together and some given back and taken
+// again, each written whole: a buffer handed out smaller than asked, or one
+// handed out twice, shows as another buffer's bytes changing.
+TEST(LargeBuffer, GivesEveryRequestItsOwnWholeBytesAsSizesComeAndGo) {
+  std::vector<LargeBuffer> alive;
+  std::vector<std::uint8_t> marks;
+  std::uint32_t state = 12345;
+  auto next = [&state] { return state = state * 1103515245u + 12345u; };
+  for (int round = 0; round < 60; ++round) {
+    if (alive.size() == 5 || (!alive.empty() && next() % 3 == 0)) {
+      const std::size_t gone = next() % alive.size();
+      alive.erase(alive.begin() + std::ptrdiff_t(gone));
+      marks.erase(marks.begin() + std::ptrdiff_t(gone));
+    }
+    // From a few kilobytes to a few megabytes, around the sizes that change
+    // how a buffer is had.
+    const std::size_t bytes = 1000 + std::size_t(next() % (std::size_t{3} << 20));
+    alive.emplace_back(bytes);
+    marks.push_back(std::uint8_t(round));
+    std::memset(alive.back().data(), round, bytes);
+    for (std::size_t i = 0; i < alive.size(); ++i) {
+      const auto* data = reinterpret_cast<const std::uint8_t*>(alive[i].data());
+      const std::size_t size = alive[i].size();
+      ASSERT_TRUE(data[0] == marks[i] && data[size / 2] == marks[i] && data[size - 1] == marks[i])
+          << "round " << round << ", buffer " << i << " of " << size << " bytes";
+    }
+  }
 }
 
 TEST(ReadWholeFile, ReadsRegularFilesWholeAndTurnsAwayTheRestWithoutWaiting) {
