@@ -103,36 +103,35 @@ inline bool sameColour(const Cell<std::uint8_t>& a, const Cell<std::uint8_t>& b)
   return a.red == b.red && a.green == b.green && a.blue == b.blue;
 }
 
-// The cells at even offsets of row[c..c+8) take colour and settle.
-inline void settleEveryOther(Cell<std::uint8_t>* row, std::uint8_t* flags, int c,
-                             const Cell<std::uint8_t>& colour) {
-  for (int k = 0; k < kRun; k += 2) row[c + k] = colour;
-  storeWord(flags + c, loadWord(flags + c) & ~alternating(kState, 0));
+// f[0..8) := f[0..8) without the bits of clear, with those of set.
+inline void updateEight(std::uint8_t* f, std::uint64_t clear, std::uint64_t set) {
+  storeWord(f, (loadWord(f) & ~clear) | set);
 }
 
-// Marks f[0..8) used at even offsets, and f[8] too when past is set.
-inline void markEveryOtherUsed(std::uint8_t* f, bool past) {
-  storeWord(f, loadWord(f) | alternating(kUsed, 0));
-  if (past) f[kRun] |= kUsed;
-}
+// The flag words below all start at column c, and column c-1 is taken as a
+// byte of its own: a stretch then never reads a word that the stretch before
+// it wrote only in part, which would wait for that write to reach the cache.
 
 // The diagonal sweep's flat stretch of eight columns from column c, done if
 // there is one. Its cells read only the rows above and below, where the sweep
 // changes nothing but use marks, and the cells between them take no
 // decision: the marks pick every other cell.
 bool diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c) {
-  if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !eightAre(rows.up + c - 1, kState, 0, 0, 0) ||
-      !isPaint(rows.up[c + kRun - 1]) || !eightAre(rows.down + c - 1, kState, 0, 0, 0) ||
-      !isPaint(rows.down[c + kRun - 1]))
+  if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !isPaint(rows.up[c - 1]) ||
+      !eightAre(rows.up + c, 0, 0, kState, 0) || !isPaint(rows.down[c - 1]) ||
+      !eightAre(rows.down + c, 0, 0, kState, 0))
     return false;
   const Cell<std::uint8_t> colour = rows.upCells[c - 1];
   if (!sameColour(rows.downCells[c - 1], colour) ||
       !alternatesEvery(rows.upCells + c - 1, kRun + 1) ||
       !alternatesEvery(rows.downCells + c - 1, kRun + 1))
     return false;
-  settleEveryOther(rows.cells, rows.here, c, colour);
-  markEveryOtherUsed(rows.up + c - 1, true);
-  markEveryOtherUsed(rows.down + c - 1, true);
+  for (int k = 0; k < kRun; k += 2) rows.cells[c + k] = colour;
+  updateEight(rows.here + c, alternating(kState, 0), 0);
+  rows.up[c - 1] |= kUsed;
+  updateEight(rows.up + c, 0, alternating(0, kUsed));
+  rows.down[c - 1] |= kUsed;
+  updateEight(rows.down + c, 0, alternating(0, kUsed));
   return true;
 }
 
@@ -140,7 +139,7 @@ bool diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c) {
 // there is one. The cells between the ones it decides are its pair cells:
 // settled, so no decision of the row comes between.
 bool orthogonalFlatStretch(RowTriple& rows, int c) {
-  if (!eightAre(rows.here + c - 1, kState, 0, kOpen, kOpen) || !isPaint(rows.here[c + kRun - 1]) ||
+  if (!isPaint(rows.here[c - 1]) || !eightAre(rows.here + c, kOpen, kOpen, kState, 0) ||
       !eightAre(rows.up + c, kState, 0, 0, 0) || !eightAre(rows.down + c, kState, 0, 0, 0))
     return false;
   const Cell<std::uint8_t> colour = rows.cells[c - 1];
@@ -149,10 +148,11 @@ bool orthogonalFlatStretch(RowTriple& rows, int c) {
       !alternatesEvery(rows.upCells + c, kRun - 1) ||
       !alternatesEvery(rows.downCells + c, kRun - 1))
     return false;
-  settleEveryOther(rows.cells, rows.here, c, colour);
-  markEveryOtherUsed(rows.here + c - 1, true);
-  markEveryOtherUsed(rows.up + c, false);
-  markEveryOtherUsed(rows.down + c, false);
+  for (int k = 0; k < kRun; k += 2) rows.cells[c + k] = colour;
+  rows.here[c - 1] |= kUsed;
+  updateEight(rows.here + c, alternating(kState, 0), alternating(0, kUsed));
+  updateEight(rows.up + c, 0, alternating(kUsed, 0));
+  updateEight(rows.down + c, 0, alternating(kUsed, 0));
   return true;
 }
 
