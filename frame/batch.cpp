@@ -88,6 +88,8 @@ constexpr std::size_t kSmallFileBytes = std::size_t{3} << 20;
 // one after the other.
 struct PendingFile {
   std::string name;
+  std::shared_ptr<LoadedFile> file;
+  ByteView data{nullptr, 0};
   std::vector<std::string> lines;
   FileOutcome outcome = FileOutcome::skipped;
   Workers::Task task;
@@ -105,13 +107,28 @@ bool processFolder(const Profile& profile, const Settings& settings, Workers& wo
   auto finishOldest = [&] {
     std::unique_ptr<PendingFile> oldest = std::move(pending.front());
     pending.pop_front();
+    bool failed = true;
     try {
       workers.wait(oldest->task);
+      failed = oldest->outcome == FileOutcome::failed;
     } catch (const std::bad_alloc&) {
-      oldest->lines.clear();
-      oldest->outcome = FileOutcome::failed;
-      noMemory(oldest->name);
     }
+    if (failed) {
+      // Done beside other files, it may have failed only for what they held
+      // meanwhile: the disk space of their results, or memory. Now that every
+      // file before it is done, as if the files were done one after the
+      // other, it gets one more try, whose lines are the ones printed.
+      oldest->lines.clear();
+      try {
+        oldest->outcome =
+            processFile(profile, oldest->name, oldest->data, settings, workers,
+                        [&oldest](std::string_view line) { oldest->lines.emplace_back(line); });
+      } catch (const std::bad_alloc&) {
+        oldest->lines = {describe(FileProblem::noMemory, profile, oldest->name)};
+        oldest->outcome = FileOutcome::failed;
+      }
+    }
+    oldest->file.reset();
     for (const std::string& line : oldest->lines) printLine(line);
     if (oldest->outcome == FileOutcome::failed) allStored = false;
   };
@@ -138,6 +155,8 @@ bool processFolder(const Profile& profile, const Settings& settings, Workers& wo
         auto job = std::make_unique<PendingFile>();
         PendingFile* slot = job.get();
         slot->name = name;
+        slot->file = file;
+        slot->data = data;
         pending.push_back(std::move(job));
         slot->task = workers.start([&profile, &settings, &workers, file, data, slot] {
           slot->outcome = processFile(profile, slot->name, data, settings, workers,

@@ -74,7 +74,9 @@ TEST_P(Faults, DiskFullWhileWritingKeepsTheEarlierResult) {
   writeFile(folder_ / "big.bmp", encodeBmp(patternImage(128, 128)));
   writeFile(folder_ / "small.bmp", encodeBmp(filledImage(2, 2, Rgb{1, 2, 3})));
   fs::create_directory(folder_ / p.folder);
-  // Eight pages: room for the earlier result and the small one, not the big one.
+  // Eight pages: room for the earlier result and the small one, not the big
+  // one. The two are done side by side, so the small one may find the disk
+  // full of the big one's partial result; it is tried again once that is gone.
   Mount disk("tmpfs", folder_ / p.folder, "tmpfs", 0, "size=32k");
   if (!disk.mounted()) GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
   const std::vector<std::uint8_t> earlier(300, 42);
