@@ -107,7 +107,7 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   const std::uint64_t rowBytes = bmpRowBytes(grids[0].width());
   const std::int32_t rowsPerChunk =
       std::int32_t(std::clamp<std::uint64_t>(kStagingBytes / std::max<std::uint64_t>(rowBytes, 1),
-                                             1, std::uint64_t(std::max(gridRows, 1))));
+                                             1, std::uint64_t(std::max(scale * band.rows, 1))));
   // Every byte is written before it is handed on, padding included.
   LargeBuffer staging(std::size_t(rowBytes) * std::size_t(rowsPerChunk));
   auto* const stagingBytes = reinterpret_cast<std::uint8_t*>(staging.data());
