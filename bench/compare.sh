@@ -46,6 +46,7 @@ add "zorpix 300 0 0" "cd $work/sheet && $zorpix 300 0 0"
 if command -v taskset >/dev/null; then
   add "zorpix, 1 core" "cd $work/sheet && taskset -c 0 $zorpix"
   add "dezorpix, 1 core" "cd $work/sheet && taskset -c 0 $dezorpix"
+  add "zorpix 300 0 0, 1 core" "cd $work/sheet && taskset -c 0 $zorpix 300 0 0"
 fi
 if [ "$huge" = huge ]; then
   add "zorpix 16383" "cd $work/huge && $zorpix"
@@ -60,6 +61,8 @@ if [ -n "$ffmpeg" ]; then
   done
 fi
 add "zorpix 32 files" "cd $work/folder && $zorpix"
+command -v taskset >/dev/null &&
+  add "zorpix 32 files, 1 core" "cd $work/folder && taskset -c 0 $zorpix"
 if [ -n "$mogrify" ]; then
   add "mogrify 32 files" "MAGICK_THREAD_LIMIT=1 $mogrify -path $work/mog -magnify $work/folder/*.bmp"
 fi
@@ -113,10 +116,20 @@ for program in zorpix dezorpix; do
     echo "  $program 16383 x 16383 / 16 times $program 4096 x 4096:" \
          "$(ratio "${med["$program 16383"]}" "$(awk "BEGIN{print 16 * ${med[$program]}}")")"
 done
-[ -n "${med["zorpix, 1 core"]:-}" ] && [ -n "${med["ffmpeg super2xsai"]:-}" ] &&
-  echo "  zorpix on 1 core / ffmpeg super2xsai: $(ratio "${med["zorpix, 1 core"]}" "${med["ffmpeg super2xsai"]}")"
 [ -n "${med["zorpix 300 0 0"]:-}" ] &&
   echo "  zorpix 300 0 0 / zorpix: $(ratio "${med["zorpix 300 0 0"]}" "${med[zorpix]}")"
+if [ -n "${med["zorpix, 1 core"]:-}" ]; then
+  echo "On one core:"
+  [ -n "${med["ffmpeg super2xsai"]:-}" ] &&
+    echo "  zorpix / ffmpeg super2xsai: $(ratio "${med["zorpix, 1 core"]}" "${med["ffmpeg super2xsai"]}")"
+  if [ -n "${med["convert -magnify"]:-}" ]; then
+    echo "  zorpix / convert -magnify: $(ratio "${med["zorpix, 1 core"]}" "${med["convert -magnify"]}")"
+    echo "  dezorpix / convert -magnify: $(ratio "${med["dezorpix, 1 core"]}" "${med["convert -magnify"]}")"
+  fi
+  [ -n "${med["mogrify 32 files"]:-}" ] &&
+    echo "  zorpix / mogrify, 32 files: $(ratio "${med["zorpix 32 files, 1 core"]}" "${med["mogrify 32 files"]}")"
+  echo "  zorpix 300 0 0 / zorpix: $(ratio "${med["zorpix 300 0 0, 1 core"]}" "${med["zorpix, 1 core"]}")"
+fi
 echo
 echo "Peak memory per source pixel:"
 for name in zorpix dezorpix "zorpix 300 0 0" "zorpix 16383" "dezorpix 16383"; do
