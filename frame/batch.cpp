@@ -158,8 +158,9 @@ bool processFolder(const Profile& profile, const Settings& settings, Workers& wo
         slot->file = file;
         slot->data = data;
         pending.push_back(std::move(job));
-        slot->task = workers.start([&profile, &settings, &workers, file, data, slot] {
-          slot->outcome = processFile(profile, slot->name, data, settings, workers,
+        // The slot holds the file until its turn to print, after the task.
+        slot->task = workers.start([&profile, &settings, &workers, slot] {
+          slot->outcome = processFile(profile, slot->name, slot->data, settings, workers,
                                       [slot](std::string_view line) { slot->lines.emplace_back(line); });
         });
         continue;
