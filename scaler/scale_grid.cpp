@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -75,6 +76,43 @@ inline bool eightAre(const std::uint8_t* f, std::uint8_t evenMask, std::uint8_t 
   return (loadWord(f) & alternating(evenMask, oddMask)) == alternating(evenWant, oddWant);
 }
 
+// Eight cells of one colour as they lie in memory, three words long; each
+// stretch compares its rows against it, and the orthogonal one stores it.
+struct EightCells {
+  std::array<std::uint64_t, 3> words;
+
+  // Built in registers: eight cell stores read back as words would wait for
+  // the stores to reach the cache.
+  explicit EightCells(const Cell<std::uint8_t>& colour) {
+    // Red in the low byte: the order of memory on a little-endian machine.
+    const std::uint64_t v = Colours::load(colour);
+    words = {v | v << 24 | v << 48, v >> 16 | v << 8 | v << 32 | v << 56,
+             v >> 8 | v << 16 | v << 40};
+    if constexpr (std::endian::native == std::endian::big)
+      for (std::uint64_t& w : words) w = __builtin_bswap64(w);
+  }
+};
+
+// Which bytes of eight cells belong to the cells at even offsets.
+constexpr std::array<std::uint64_t, 3> kEvenCellBytes = [] {
+  std::array<std::uint8_t, 3 * kRun> bytes{};
+  for (int i = 0; i < 3 * kRun; ++i) bytes[std::size_t(i)] = (i / 3) % 2 == 0 ? 0xff : 0;
+  return std::bit_cast<std::array<std::uint64_t, 3>>(bytes);
+}();
+
+// The cells at even offsets from cells[0], of cells[0..8), have the colour
+// of eight when odd is false, those at odd offsets when it is true.
+template <bool odd>
+inline bool everyOtherIs(const Cell<std::uint8_t>* cells, const EightCells& eight) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(cells);
+  std::uint64_t differs = 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::uint64_t mask = odd ? ~kEvenCellBytes[i] : kEvenCellBytes[i];
+    differs |= (loadWord(bytes + 8 * i) ^ eight.words[i]) & mask;
+  }
+  return differs == 0;
+}
+
 // cells[k] has the colour of cells[k+2] for k = 0, ..., count-3, so that every
 // other cell has cells[0]'s colour and the ones between cells[1]'s; count of
 // at least 2.
@@ -111,45 +149,72 @@ inline void updateEight(std::uint8_t* f, std::uint64_t clear, std::uint64_t set)
 // The flag words below all start at column c, and column c-1 is taken as a
 // byte of its own: a stretch then never reads a word that the stretch before
 // it wrote only in part, which would wait for that write to reach the cache.
+// A stretch that follows another needs no look at column c-1 at all: the one
+// before found it paint of the same colour and marked it used.
 
 // The diagonal sweep's flat stretch of eight columns from column c, done if
 // there is one. Its cells read only the rows above and below, where the sweep
 // changes nothing but use marks, and the cells between them take no
-// decision: the marks pick every other cell.
-bool diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c) {
-  if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !isPaint(rows.up[c - 1]) ||
-      !eightAre(rows.up + c, 0, 0, kState, 0) || !isPaint(rows.down[c - 1]) ||
+// decision: the marks pick every other cell. The first stretch of a run takes
+// its colour from column c-1, into eight.
+template <bool continued>
+bool diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
+                         std::optional<EightCells>& eight) {
+  if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !eightAre(rows.up + c, 0, 0, kState, 0) ||
       !eightAre(rows.down + c, 0, 0, kState, 0))
     return false;
-  const Cell<std::uint8_t> colour = rows.upCells[c - 1];
-  if (!sameColour(rows.downCells[c - 1], colour) ||
-      !alternatesEvery(rows.upCells + c - 1, kRun + 1) ||
-      !alternatesEvery(rows.downCells + c - 1, kRun + 1))
-    return false;
-  for (int k = 0; k < kRun; k += 2) rows.cells[c + k] = colour;
+  if (continued) {
+    if (!everyOtherIs<true>(rows.upCells + c, *eight) ||
+        !everyOtherIs<true>(rows.downCells + c, *eight))
+      return false;
+  } else {
+    if (!isPaint(rows.up[c - 1]) || !isPaint(rows.down[c - 1]) ||
+        !sameColour(rows.downCells[c - 1], rows.upCells[c - 1]) ||
+        !alternatesEvery(rows.upCells + c - 1, kRun + 1) ||
+        !alternatesEvery(rows.downCells + c - 1, kRun + 1))
+      return false;
+    eight.emplace(rows.upCells[c - 1]);
+  }
+  auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
+  for (std::size_t i = 0; i < 3; ++i)
+    updateEight(bytes + 8 * i, kEvenCellBytes[i], eight->words[i] & kEvenCellBytes[i]);
   updateEight(rows.here + c, alternating(kState, 0), 0);
-  rows.up[c - 1] |= kUsed;
+  if (!continued) {
+    rows.up[c - 1] |= kUsed;
+    rows.down[c - 1] |= kUsed;
+  }
   updateEight(rows.up + c, 0, alternating(0, kUsed));
-  rows.down[c - 1] |= kUsed;
   updateEight(rows.down + c, 0, alternating(0, kUsed));
   return true;
 }
 
 // The orthogonal sweep's flat stretch of eight columns from column c, done if
 // there is one. The cells between the ones it decides are its pair cells:
-// settled, so no decision of the row comes between.
-bool orthogonalFlatStretch(RowTriple& rows, int c) {
-  if (!isPaint(rows.here[c - 1]) || !eightAre(rows.here + c, kOpen, kOpen, kState, 0) ||
+// settled, so no decision of the row comes between. They already have the
+// colour, so the eight cells are stored whole.
+template <bool continued>
+bool orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& eight) {
+  if ((!continued && !isPaint(rows.here[c - 1])) ||
+      !eightAre(rows.here + c, kOpen, kOpen, kState, 0) ||
       !eightAre(rows.up + c, kState, 0, 0, 0) || !eightAre(rows.down + c, kState, 0, 0, 0))
     return false;
-  const Cell<std::uint8_t> colour = rows.cells[c - 1];
-  if (!sameColour(rows.upCells[c], colour) || !sameColour(rows.downCells[c], colour) ||
-      !alternatesEvery(rows.cells + c - 1, kRun + 1) ||
-      !alternatesEvery(rows.upCells + c, kRun - 1) ||
-      !alternatesEvery(rows.downCells + c, kRun - 1))
-    return false;
-  for (int k = 0; k < kRun; k += 2) rows.cells[c + k] = colour;
-  rows.here[c - 1] |= kUsed;
+  if (continued) {
+    if (!everyOtherIs<true>(rows.cells + c, *eight) ||
+        !everyOtherIs<false>(rows.upCells + c, *eight) ||
+        !everyOtherIs<false>(rows.downCells + c, *eight))
+      return false;
+  } else {
+    const Cell<std::uint8_t>& colour = rows.cells[c - 1];
+    if (!sameColour(rows.upCells[c], colour) || !sameColour(rows.downCells[c], colour) ||
+        !alternatesEvery(rows.cells + c - 1, kRun + 1) ||
+        !alternatesEvery(rows.upCells + c, kRun - 1) ||
+        !alternatesEvery(rows.downCells + c, kRun - 1))
+      return false;
+    eight.emplace(colour);
+  }
+  auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
+  for (std::size_t i = 0; i < 3; ++i) storeWord(bytes + 8 * i, eight->words[i]);
+  if (!continued) rows.here[c - 1] |= kUsed;
   updateEight(rows.here + c, alternating(kState, 0), alternating(0, kUsed));
   updateEight(rows.up + c, 0, alternating(kUsed, 0));
   updateEight(rows.down + c, 0, alternating(kUsed, 0));
@@ -159,23 +224,33 @@ bool orthogonalFlatStretch(RowTriple& rows, int c) {
 // How many columns from column c make up flat stretches, one after another.
 template <typename Stretch>
 int flatColumns(int c, int width, const Stretch& stretch) {
-  int done = 0;
-  if (c < 1) return 0;
-  while (c + done + kRun <= width && stretch(c + done)) done += kRun;
+  std::optional<EightCells> eight;
+  if (c < 1 || c + kRun > width || !stretch(c, eight, std::false_type{})) return 0;
+  int done = kRun;
+  while (c + done + kRun <= width && stretch(c + done, eight, std::true_type{})) done += kRun;
   return done;
 }
 
 // A rule decides from the flags of a cell's 3 x 3 neighbourhood: up, here
-// and down each point at columns c-1, c and c+1 of their row.
+// and down each point at columns c-1, c and c+1 of their row. The first and
+// last column see the other end of the row; they are rare, so their call
+// stays out of line.
 template <typename Rule>
-std::uint8_t ruleAt(const RowTriple& rows, int c, int width, const Rule& rule) {
-  if (c > 0 && c + 1 < width) return rule(rows.up + c - 1, rows.here + c - 1, rows.down + c - 1);
+[[gnu::noinline]] std::uint8_t ruleAtWrapped(const RowTriple& rows, int c, int width,
+                                             const Rule& rule) {
   const int p = wrapColumn(c, -1, width);
   const int n = wrapColumn(c, 1, width);
   const std::uint8_t up[3] = {rows.up[p], rows.up[c], rows.up[n]};
   const std::uint8_t here[3] = {rows.here[p], rows.here[c], rows.here[n]};
   const std::uint8_t down[3] = {rows.down[p], rows.down[c], rows.down[n]};
   return rule(up, here, down);
+}
+
+template <typename Rule>
+[[gnu::always_inline]] inline std::uint8_t ruleAt(const RowTriple& rows, int c, int width,
+                                                  const Rule& rule) {
+  if (c > 0 && c + 1 < width) return rule(rows.up + c - 1, rows.here + c - 1, rows.down + c - 1);
+  return ruleAtWrapped(rows, c, width, rule);
 }
 
 // active[c] := the rule at c, for a whole row. The inner columns need no
@@ -344,8 +419,9 @@ void diagonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
     RowTriple rows(grid, r);
     markRow(rows, width, diagonalRule, active);
     for (int c = firstMarked(active, 0, width); c < width;) {
-      const int flat =
-          flatColumns(c, width, [&](int from) { return diagonalFlatStretch(rows, active, from); });
+      const int flat = flatColumns(c, width, [&](int from, auto& eight, auto continued) {
+        return diagonalFlatStretch<continued()>(rows, active, from, eight);
+      });
       if (flat > 0) {
         c = firstMarked(active, c + flat, width);
         continue;
@@ -365,7 +441,9 @@ void orthogonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
   std::uint8_t* active = scratch.marks(width);
   for (int r = first; r < last; ++r) {
     RowTriple rows(grid, r);
-    auto flatStretch = [&](int c) { return orthogonalFlatStretch(rows, c); };
+    auto flatStretch = [&](int c, auto& eight, auto continued) {
+      return orthogonalFlatStretch<continued()>(rows, c, eight);
+    };
     sweepRowInPlace(rows, width, orthogonalRule, active, flatStretch, [&](int c) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
@@ -490,7 +568,10 @@ class StageList {
   StageList(const StageList&) = delete;
   StageList& operator=(const StageList&) = delete;
 
+  // The pass settles cells between settled key-coloured ones. A key outside
+  // 0..255 matches no byte cell, so there are none, and the pass is left out.
   void addAlphaPass() {
+    if (!alphaColorFitsBytes(key_)) return;
     add(0, false, [this](int first, int last) { alphaPassRows(grid_, scratch_, first, last); });
   }
 
