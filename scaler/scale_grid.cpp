@@ -221,6 +221,10 @@ bool orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& ei
   return true;
 }
 
+// After a stretch fails at column c, the next is tried at c+3 at the
+// earliest: the cells that broke it mostly break the one at c+2 as well.
+constexpr int kRetryAfter = 3;
+
 // How many columns from column c make up flat stretches, one after another.
 template <typename Stretch>
 int flatColumns(int c, int width, const Stretch& stretch) {
@@ -275,11 +279,15 @@ void sweepRowInPlace(RowTriple& rows, int width, const Rule& rule, std::uint8_t*
                      const FlatStretch& flatStretch, const Decide& decide) {
   markRow(rows, width, rule, active);
   int c = firstMarked(active, 0, width);
+  int tryFrom = 0;
   while (c < width) {
-    if (const int flat = flatColumns(c, width, flatStretch); flat > 0) {
-      // The stretches end in a settled cell, so the mark after them is exact.
-      c = firstMarked(active, c + flat, width);
-      continue;
+    if (c >= tryFrom) {
+      if (const int flat = flatColumns(c, width, flatStretch); flat > 0) {
+        // The stretches end in a settled cell, so the mark after them is exact.
+        c = firstMarked(active, c + flat, width);
+        continue;
+      }
+      tryFrom = c + kRetryAfter;
     }
     if (!decide(c)) {
       c = firstMarked(active, c + 1, width);
@@ -418,13 +426,17 @@ void diagonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
   for (int r = first; r < last; ++r) {
     RowTriple rows(grid, r);
     markRow(rows, width, diagonalRule, active);
+    int tryFrom = 0;
     for (int c = firstMarked(active, 0, width); c < width;) {
-      const int flat = flatColumns(c, width, [&](int from, auto& eight, auto continued) {
-        return diagonalFlatStretch<continued()>(rows, active, from, eight);
-      });
-      if (flat > 0) {
-        c = firstMarked(active, c + flat, width);
-        continue;
+      if (c >= tryFrom) {
+        const int flat = flatColumns(c, width, [&](int from, auto& eight, auto continued) {
+          return diagonalFlatStretch<continued()>(rows, active, from, eight);
+        });
+        if (flat > 0) {
+          c = firstMarked(active, c + flat, width);
+          continue;
+        }
+        tryFrom = c + kRetryAfter;
       }
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
