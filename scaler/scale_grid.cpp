@@ -212,8 +212,14 @@ bool orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& ei
       return false;
     eight.emplace(colour);
   }
+  // Cells c to c+6, the last word from byte 13, which repeats the colour as
+  // byte 16 does. Cell c+7 stays unwritten: the decision after a run reads it
+  // as a pair cell, and a read that overlaps a word just stored only in part
+  // waits for the store to reach the cache.
   auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
-  for (std::size_t i = 0; i < 3; ++i) storeWord(bytes + 8 * i, eight->words[i]);
+  storeWord(bytes, eight->words[0]);
+  storeWord(bytes + 8, eight->words[1]);
+  storeWord(bytes + 13, eight->words[2]);
   if (!continued) rows.here[c - 1] |= kUsed;
   updateEight(rows.here + c, alternating(kState, 0), alternating(0, kUsed));
   updateEight(rows.up + c, 0, alternating(kUsed, 0));
