@@ -79,11 +79,12 @@ inline bool eightAre(const std::uint8_t* f, std::uint8_t evenMask, std::uint8_t 
 // Eight cells of one colour as they lie in memory, three words long; each
 // stretch compares its rows against it, and the orthogonal one stores it.
 struct EightCells {
+  Cell<std::uint8_t> colour;
   std::array<std::uint64_t, 3> words;
 
   // Built in registers: eight cell stores read back as words would wait for
   // the stores to reach the cache.
-  explicit EightCells(const Cell<std::uint8_t>& colour) {
+  explicit EightCells(const Cell<std::uint8_t>& colour) : colour(colour) {
     // Red in the low byte: the order of memory on a little-endian machine.
     const std::uint64_t v = Colours::load(colour);
     words = {v | v << 24 | v << 48, v >> 16 | v << 8 | v << 32 | v << 56,
@@ -99,19 +100,6 @@ constexpr std::array<std::uint64_t, 3> kEvenCellBytes = [] {
   for (int i = 0; i < 3 * kRun; ++i) bytes[std::size_t(i)] = (i / 3) % 2 == 0 ? 0xff : 0;
   return std::bit_cast<std::array<std::uint64_t, 3>>(bytes);
 }();
-
-// The cells at even offsets from cells[0], of cells[0..8), have the colour
-// of eight when odd is false, those at odd offsets when it is true.
-template <bool odd>
-inline bool everyOtherIs(const Cell<std::uint8_t>* cells, const EightCells& eight) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(cells);
-  std::uint64_t differs = 0;
-  for (std::size_t i = 0; i < 3; ++i) {
-    const std::uint64_t mask = odd ? ~kEvenCellBytes[i] : kEvenCellBytes[i];
-    differs |= (loadWord(bytes + 8 * i) ^ eight.words[i]) & mask;
-  }
-  return differs == 0;
-}
 
 // cells[k] has the colour of cells[k+2] for k = 0, ..., count-3, so that every
 // other cell has cells[0]'s colour and the ones between cells[1]'s; count of
@@ -137,6 +125,50 @@ inline bool everyOtherIs(const Cell<std::uint8_t>* cells, const EightCells& eigh
   return std::memcmp(bytes, bytes + 6, std::size_t(n)) == 0;
 }
 
+// The bytes of eight cells from cells[0] that differ from eight, at even
+// offsets or at odd ones, as three words; 0 where they agree.
+template <bool odd>
+inline std::array<std::uint64_t, 3> differingBytes(const Cell<std::uint8_t>* cells,
+                                                   const EightCells& eight) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(cells);
+  std::array<std::uint64_t, 3> differs;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::uint64_t mask = odd ? ~kEvenCellBytes[i] : kEvenCellBytes[i];
+    differs[i] = (loadWord(bytes + 8 * i) ^ eight.words[i]) & mask;
+  }
+  return differs;
+}
+
+// How many bytes of w, in memory order, are 0 before the first that isn't.
+inline int zeroBytesFirst(std::uint64_t w) {
+  if (w == 0) return 8;
+  return (std::endian::native == std::endian::little ? std::countr_zero(w) : std::countl_zero(w)) /
+         8;
+}
+
+// The bytes [0, n) of a word, in memory order, for n of 0 to 8.
+inline std::uint64_t firstBytes(int n) {
+  if (n >= 8) return ~std::uint64_t{0};
+  const std::uint64_t low = (std::uint64_t{1} << (8 * n)) - 1;
+  return std::endian::native == std::endian::little ? low : ~(~std::uint64_t{0} >> (8 * n));
+}
+
+// Where a stretch that follows another breaks off, when it does: from the
+// bytes of its flag words that are not as a stretch needs them and the
+// bytes of its cells that differ from the run's colour, the columns before
+// the first such byte, rounded down to whole cells decided (two columns
+// each). A cell so decided has its own column and the ones on either side
+// as a stretch needs them; for the first, column c-1 is the run's.
+inline int flatPrefix(std::uint64_t badFlags, const std::array<std::uint64_t, 3>& badCells) {
+  int cell = kRun;
+  for (std::size_t i = 0; i < 3; ++i)
+    if (badCells[i] != 0) {
+      cell = (8 * int(i) + zeroBytesFirst(badCells[i])) / 3;
+      break;
+    }
+  return std::min(zeroBytesFirst(badFlags), cell) & ~1;
+}
+
 inline bool sameColour(const Cell<std::uint8_t>& a, const Cell<std::uint8_t>& b) {
   return a.red == b.red && a.green == b.green && a.blue == b.blue;
 }
@@ -152,92 +184,123 @@ inline void updateEight(std::uint8_t* f, std::uint64_t clear, std::uint64_t set)
 // A stretch that follows another needs no look at column c-1 at all: the one
 // before found it paint of the same colour and marked it used.
 
-// The diagonal sweep's flat stretch of eight columns from column c, done if
-// there is one. Its cells read only the rows above and below, where the sweep
-// changes nothing but use marks, and the cells between them take no
-// decision: the marks pick every other cell. The first stretch of a run takes
-// its colour from column c-1, into eight.
+// The diagonal sweep's flat stretch of eight columns from column c: how many
+// columns it did, kRun or, for one that follows another and breaks off, the
+// columns before the break, which end the run. Its cells read only the rows
+// above and below, where the sweep changes nothing but use marks, and the
+// cells between them take no decision: the marks pick every other cell. The
+// first stretch of a run takes its colour from column c-1, into eight.
 template <bool continued>
-bool diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
-                         std::optional<EightCells>& eight) {
-  if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !eightAre(rows.up + c, 0, 0, kState, 0) ||
-      !eightAre(rows.down + c, 0, 0, kState, 0))
-    return false;
+int diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
+                        std::optional<EightCells>& eight) {
+  int columns = kRun;
   if (continued) {
-    if (!everyOtherIs<true>(rows.upCells + c, *eight) ||
-        !everyOtherIs<true>(rows.downCells + c, *eight))
-      return false;
+    const std::uint64_t badFlags = (loadWord(active + c) ^ alternating(1, 0)) |
+                                   (loadWord(rows.up + c) & alternating(0, kState)) |
+                                   (loadWord(rows.down + c) & alternating(0, kState));
+    auto badCells = differingBytes<true>(rows.upCells + c, *eight);
+    const auto below = differingBytes<true>(rows.downCells + c, *eight);
+    for (std::size_t i = 0; i < 3; ++i) badCells[i] |= below[i];
+    if ((badFlags | badCells[0] | badCells[1] | badCells[2]) != 0) {
+      columns = flatPrefix(badFlags, badCells);
+      if (columns == 0) return 0;
+    }
   } else {
-    if (!isPaint(rows.up[c - 1]) || !isPaint(rows.down[c - 1]) ||
-        !sameColour(rows.downCells[c - 1], rows.upCells[c - 1]) ||
+    if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !eightAre(rows.up + c, 0, 0, kState, 0) ||
+        !eightAre(rows.down + c, 0, 0, kState, 0) || !isPaint(rows.up[c - 1]) ||
+        !isPaint(rows.down[c - 1]) || !sameColour(rows.downCells[c - 1], rows.upCells[c - 1]) ||
         !alternatesEvery(rows.upCells + c - 1, kRun + 1) ||
         !alternatesEvery(rows.downCells + c - 1, kRun + 1))
-      return false;
+      return 0;
     eight.emplace(rows.upCells[c - 1]);
   }
-  auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
-  for (std::size_t i = 0; i < 3; ++i)
-    updateEight(bytes + 8 * i, kEvenCellBytes[i], eight->words[i] & kEvenCellBytes[i]);
-  updateEight(rows.here + c, alternating(kState, 0), 0);
+  if (columns == kRun) {
+    auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
+    for (std::size_t i = 0; i < 3; ++i)
+      updateEight(bytes + 8 * i, kEvenCellBytes[i], eight->words[i] & kEvenCellBytes[i]);
+  } else {
+    for (int k = 0; k < columns; k += 2) rows.cells[c + k] = eight->colour;
+  }
+  const std::uint64_t within = firstBytes(columns);
+  updateEight(rows.here + c, alternating(kState, 0) & within, 0);
   if (!continued) {
     rows.up[c - 1] |= kUsed;
     rows.down[c - 1] |= kUsed;
   }
-  updateEight(rows.up + c, 0, alternating(0, kUsed));
-  updateEight(rows.down + c, 0, alternating(0, kUsed));
-  return true;
+  updateEight(rows.up + c, 0, alternating(0, kUsed) & within);
+  updateEight(rows.down + c, 0, alternating(0, kUsed) & within);
+  return columns;
 }
 
-// The orthogonal sweep's flat stretch of eight columns from column c, done if
-// there is one. The cells between the ones it decides are its pair cells:
-// settled, so no decision of the row comes between. They already have the
-// colour, so the eight cells are stored whole.
+// The orthogonal sweep's flat stretch of eight columns from column c, done as
+// the diagonal one is. The cells between the ones it decides are its pair
+// cells: settled, so no decision of the row comes between. They already have
+// the colour, so eight cells are stored whole.
 template <bool continued>
-bool orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& eight) {
-  if ((!continued && !isPaint(rows.here[c - 1])) ||
-      !eightAre(rows.here + c, kOpen, kOpen, kState, 0) ||
-      !eightAre(rows.up + c, kState, 0, 0, 0) || !eightAre(rows.down + c, kState, 0, 0, 0))
-    return false;
+int orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& eight) {
+  int columns = kRun;
   if (continued) {
-    if (!everyOtherIs<true>(rows.cells + c, *eight) ||
-        !everyOtherIs<false>(rows.upCells + c, *eight) ||
-        !everyOtherIs<false>(rows.downCells + c, *eight))
-      return false;
+    const std::uint64_t badFlags =
+        ((loadWord(rows.here + c) & alternating(kOpen, kState)) ^ alternating(kOpen, 0)) |
+        (loadWord(rows.up + c) & alternating(kState, 0)) |
+        (loadWord(rows.down + c) & alternating(kState, 0));
+    auto badCells = differingBytes<true>(rows.cells + c, *eight);
+    const auto above = differingBytes<false>(rows.upCells + c, *eight);
+    const auto below = differingBytes<false>(rows.downCells + c, *eight);
+    for (std::size_t i = 0; i < 3; ++i) badCells[i] |= above[i] | below[i];
+    if ((badFlags | badCells[0] | badCells[1] | badCells[2]) != 0) {
+      columns = flatPrefix(badFlags, badCells);
+      if (columns == 0) return 0;
+    }
   } else {
     const Cell<std::uint8_t>& colour = rows.cells[c - 1];
-    if (!sameColour(rows.upCells[c], colour) || !sameColour(rows.downCells[c], colour) ||
+    if (!isPaint(rows.here[c - 1]) || !eightAre(rows.here + c, kOpen, kOpen, kState, 0) ||
+        !eightAre(rows.up + c, kState, 0, 0, 0) || !eightAre(rows.down + c, kState, 0, 0, 0) ||
+        !sameColour(rows.upCells[c], colour) || !sameColour(rows.downCells[c], colour) ||
         !alternatesEvery(rows.cells + c - 1, kRun + 1) ||
         !alternatesEvery(rows.upCells + c, kRun - 1) ||
         !alternatesEvery(rows.downCells + c, kRun - 1))
-      return false;
+      return 0;
     eight.emplace(colour);
   }
-  // Cells c to c+6, the last word from byte 13, which repeats the colour as
-  // byte 16 does. Cell c+7 stays unwritten: the decision after a run reads it
-  // as a pair cell, and a read that overlaps a word just stored only in part
-  // waits for the store to reach the cache.
-  auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
-  storeWord(bytes, eight->words[0]);
-  storeWord(bytes + 8, eight->words[1]);
-  storeWord(bytes + 13, eight->words[2]);
+  if (columns == kRun) {
+    // Cells c to c+6, the last word from byte 13, which repeats the colour
+    // as byte 16 does. Cell c+7 stays unwritten: the decision after a run
+    // reads it as a pair cell, and a read that overlaps a word just stored
+    // only in part waits for the store to reach the cache. For the same
+    // reason a run that breaks off stores its cells one by one.
+    auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
+    storeWord(bytes, eight->words[0]);
+    storeWord(bytes + 8, eight->words[1]);
+    storeWord(bytes + 13, eight->words[2]);
+  } else {
+    for (int k = 0; k < columns; k += 2) rows.cells[c + k] = eight->colour;
+  }
+  const std::uint64_t within = firstBytes(columns);
   if (!continued) rows.here[c - 1] |= kUsed;
-  updateEight(rows.here + c, alternating(kState, 0), alternating(0, kUsed));
-  updateEight(rows.up + c, 0, alternating(kUsed, 0));
-  updateEight(rows.down + c, 0, alternating(kUsed, 0));
-  return true;
+  updateEight(rows.here + c, alternating(kState, 0) & within, alternating(0, kUsed) & within);
+  updateEight(rows.up + c, 0, alternating(kUsed, 0) & within);
+  updateEight(rows.down + c, 0, alternating(kUsed, 0) & within);
+  return columns;
 }
 
 // After a stretch fails at column c, the next is tried at c+3 at the
-// earliest: the cells that broke it mostly break the one at c+2 as well.
+// earliest: the cells that broke it mostly break the one at c+2 as well. A
+// run of stretches ends where the next one failed, and a first stretch there
+// would fail the same way, so the same holds from there.
 constexpr int kRetryAfter = 3;
 
 // How many columns from column c make up flat stretches, one after another.
 template <typename Stretch>
 int flatColumns(int c, int width, const Stretch& stretch) {
   std::optional<EightCells> eight;
-  if (c < 1 || c + kRun > width || !stretch(c, eight, std::false_type{})) return 0;
+  if (c < 1 || c + kRun > width || stretch(c, eight, std::false_type{}) == 0) return 0;
   int done = kRun;
-  while (c + done + kRun <= width && stretch(c + done, eight, std::true_type{})) done += kRun;
+  while (c + done + kRun <= width) {
+    const int more = stretch(c + done, eight, std::true_type{});
+    done += more;
+    if (more < kRun) break;
+  }
   return done;
 }
 
@@ -289,6 +352,7 @@ void sweepRowInPlace(RowTriple& rows, int width, const Rule& rule, std::uint8_t*
   while (c < width) {
     if (c >= tryFrom) {
       if (const int flat = flatColumns(c, width, flatStretch); flat > 0) {
+        tryFrom = c + flat + kRetryAfter;
         // The stretches end in a settled cell, so the mark after them is exact.
         c = firstMarked(active, c + flat, width);
         continue;
@@ -303,7 +367,7 @@ void sweepRowInPlace(RowTriple& rows, int width, const Rule& rule, std::uint8_t*
     // The next cell's mark is worked out afresh here rather than stored and
     // read back, which would stall on every decided cell.
     const int n = c + 1;
-    if (n < width && ruleAt(rows, n, width, rule)) {
+    if (n < width && isOpen(rows.here[n]) && ruleAt(rows, n, width, rule)) {
       c = n;
     } else {
       c = firstMarked(active, n + 1, width);
@@ -439,6 +503,7 @@ void diagonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
           return diagonalFlatStretch<continued()>(rows, active, from, eight);
         });
         if (flat > 0) {
+          tryFrom = c + flat + kRetryAfter;
           c = firstMarked(active, c + flat, width);
           continue;
         }
