@@ -67,24 +67,23 @@ struct Colours {
   // reference could otherwise force every colour to be read again.
   const auto colourA1 = C::load(a1.cell), colourB1 = C::load(b1.cell);
   const auto colourA2 = C::load(a2.cell), colourB2 = C::load(b2.cell);
-  std::int32_t best = kNoDistance;
+  // The marks of a pair, taken together: settled or paint when both are.
+  // Use marks don't count here, so those written below don't change them.
+  const std::uint8_t flags1 = a1.flags | b1.flags;
+  const std::uint8_t flags2 = a2.flags | b2.flags;
+  // A settled first pair always sets the distance a second pair must beat:
+  // byte colours are at most 765 apart. A key-coloured one writes nothing,
+  // so the background never bleeds in.
+  const std::int32_t best = isSettled(flags1) ? C::distance(colourA1, colourB1) : kNoDistance;
   bool filled = false;
   auto colour = C::load(x.cell);
-  if (isSettled(a1.flags) && isSettled(b1.flags)) {
-    const std::int32_t d1 = C::distance(colourA1, colourB1);
-    if (d1 <= kNoDistance) {
-      // A key-coloured pair writes nothing but still sets the distance a
-      // second pair must beat, so the background never bleeds in.
-      best = d1;
-      if (isPaint(a1.flags) && isPaint(b1.flags)) {
-        colour = C::mix(colourA1, colourB1);
-        a1.flags |= kUsed;
-        b1.flags |= kUsed;
-        filled = true;
-      }
-    }
+  if (isPaint(flags1)) {
+    colour = C::mix(colourA1, colourB1);
+    a1.flags |= kUsed;
+    b1.flags |= kUsed;
+    filled = true;
   }
-  if (isPaint(a2.flags) && isPaint(b2.flags)) {
+  if (isPaint(flags2)) {
     const std::int32_t d2 = C::distance(colourA2, colourB2);
     if (d2 < best) {
       colour = C::mix(colourA2, colourB2);
