@@ -590,6 +590,9 @@ void closeGapRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, GapMarks
   std::vector<std::uint8_t> marks(std::size_t(width), 0);
   std::uint8_t* lines = marks.data();
   for (int r = first; r < last; ++r) {
+    // Only open cells are closed. Rows without one are common: with a key
+    // outside 0..255, round 1 decides every cell.
+    if (firstMarked(grid.flagRow(r), 0, width, openBit) == width) continue;
     GapRows flags;
     const Cell<std::uint8_t>* cells[5];
     for (int k = 0; k < 5; ++k) {
