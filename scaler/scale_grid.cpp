@@ -304,6 +304,25 @@ int flatColumns(int c, int width, const Stretch& stretch) {
   return done;
 }
 
+// Whether any cell of a flag row is paint. A refinement sweep decides only
+// between paint pairs, so a row whose pairs lie in rows without paint is
+// passed over: with a key outside 0..255 the second round finds most rows so,
+// and with a byte key the first finds those between the sprites.
+bool hasPaint(const std::uint8_t* flags, int width) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  int c = 0;
+  for (; c + 8 <= width; c += 8) {
+    // A byte of state is 0 where its cell is paint; kKey's bit is folded
+    // onto kOpen's, bit 0, which no other byte's bits reach.
+    const std::uint64_t state = loadWord(flags + c) & (kOnes * kState);
+    static_assert(kKey == kOpen << 3);
+    if (((state | state >> 3) & kOnes) != kOnes) return true;
+  }
+  for (; c < width; ++c)
+    if (isPaint(flags[c])) return true;
+  return false;
+}
+
 // A rule decides from the flags of a cell's 3 x 3 neighbourhood: up, here
 // and down each point at columns c-1, c and c+1 of their row. The first and
 // last column see the other end of the row; they are rare, so their call
@@ -495,6 +514,7 @@ void diagonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
   std::uint8_t* active = scratch.marks(width);
   for (int r = first; r < last; ++r) {
     RowTriple rows(grid, r);
+    if (!hasPaint(rows.up, width) || !hasPaint(rows.down, width)) continue;
     markRow(rows, width, diagonalRule, active);
     int tryFrom = 0;
     for (int c = firstMarked(active, 0, width); c < width;) {
@@ -524,6 +544,10 @@ void orthogonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
   std::uint8_t* active = scratch.marks(width);
   for (int r = first; r < last; ++r) {
     RowTriple rows(grid, r);
+    // Pairs lie left and right in the row, or above and below; a cell this
+    // sweep decides becomes paint itself, but only once one has been decided.
+    if (!hasPaint(rows.here, width) && (!hasPaint(rows.up, width) || !hasPaint(rows.down, width)))
+      continue;
     auto flatStretch = [&](int c, auto& eight, auto continued) {
       return orthogonalFlatStretch<continued()>(rows, c, eight);
     };
