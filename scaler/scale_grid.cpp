@@ -153,13 +153,15 @@ inline std::uint64_t firstBytes(int n) {
   return std::endian::native == std::endian::little ? low : ~(~std::uint64_t{0} >> (8 * n));
 }
 
-// Where a stretch that follows another breaks off, when it does: from the
-// bytes of its flag words that are not as a stretch needs them and the
-// bytes of its cells that differ from the run's colour, the columns before
-// the first such byte, rounded down to whole cells decided (two columns
-// each). A cell so decided has its own column and the ones on either side
-// as a stretch needs them; for the first, column c-1 is the run's.
+// How many columns a stretch that follows another does: kRun, or where it
+// breaks off, from the bytes of its flag words that are not as a stretch
+// needs them and the bytes of its cells that differ from the run's colour,
+// the columns before the first such byte, rounded down to whole cells
+// decided (two columns each). A cell so decided has its own column and the
+// ones on either side as a stretch needs them; for the first, column c-1 is
+// the run's.
 inline int flatPrefix(std::uint64_t badFlags, const std::array<std::uint64_t, 3>& badCells) {
+  if ((badFlags | badCells[0] | badCells[1] | badCells[2]) == 0) return kRun;
   int cell = kRun;
   for (std::size_t i = 0; i < 3; ++i)
     if (badCells[i] != 0) {
@@ -201,10 +203,8 @@ int diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
     auto badCells = differingBytes<true>(rows.upCells + c, *eight);
     const auto below = differingBytes<true>(rows.downCells + c, *eight);
     for (std::size_t i = 0; i < 3; ++i) badCells[i] |= below[i];
-    if ((badFlags | badCells[0] | badCells[1] | badCells[2]) != 0) {
-      columns = flatPrefix(badFlags, badCells);
-      if (columns == 0) return 0;
-    }
+    columns = flatPrefix(badFlags, badCells);
+    if (columns == 0) return 0;
   } else {
     if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !eightAre(rows.up + c, 0, 0, kState, 0) ||
         !eightAre(rows.down + c, 0, 0, kState, 0) || !isPaint(rows.up[c - 1]) ||
@@ -248,10 +248,8 @@ int orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& eig
     const auto above = differingBytes<false>(rows.upCells + c, *eight);
     const auto below = differingBytes<false>(rows.downCells + c, *eight);
     for (std::size_t i = 0; i < 3; ++i) badCells[i] |= above[i] | below[i];
-    if ((badFlags | badCells[0] | badCells[1] | badCells[2]) != 0) {
-      columns = flatPrefix(badFlags, badCells);
-      if (columns == 0) return 0;
-    }
+    columns = flatPrefix(badFlags, badCells);
+    if (columns == 0) return 0;
   } else {
     const Cell<std::uint8_t>& colour = rows.cells[c - 1];
     if (!isPaint(rows.here[c - 1]) || !eightAre(rows.here + c, kOpen, kOpen, kState, 0) ||
