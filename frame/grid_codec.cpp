@@ -30,6 +30,11 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
   const Pixel keyCell{std::uint8_t(key.red), std::uint8_t(key.green), std::uint8_t(key.blue)};
   const std::uint32_t keyMatch = packedKey(key);
   constexpr std::uint8_t kOpenKey = kOpen | kKey;
+  // The flag of the cell of pixel p, packed as packChannels packs it; bits
+  // above the pixel's three bytes are not looked at.
+  auto keyMark = [keyMatch](std::uint64_t p) -> std::uint64_t {
+    return (p & 0xffffff) == keyMatch ? kKey : 0;
+  };
   // A cell pair (key cell, pixel cell) and its two flags, for pixel p packed
   // as packChannels packs it.
   auto putPair = [&](std::uint8_t* cells, std::uint8_t* flags, std::uint32_t p) {
@@ -38,7 +43,7 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
     cells[4] = std::uint8_t(p >> 8);
     cells[5] = std::uint8_t(p >> 16);
     flags[0] = kOpenKey;
-    flags[1] = p == keyMatch ? kKey : 0;
+    flags[1] = std::uint8_t(keyMark(p));
   };
   for (std::int32_t y = yFirst; y < yLast; ++y) {
     const std::uint8_t* source = image.rowFromTop(rows(y));
@@ -58,9 +63,6 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
       // cells in grid order, red first, and the key cells go between.
       const std::uint64_t k = packChannels(keyCell);
       auto store = [](std::uint8_t* to, std::uint64_t word) { std::memcpy(to, &word, 8); };
-      auto keyMark = [&](std::uint64_t pixel) -> std::uint64_t {
-        return (pixel & 0xffffff) == keyMatch ? kKey : 0;
-      };
       for (; x + 4 < pixels; x += 4) {
         const std::uint8_t* bgr = source + 3 * std::size_t(x);
         std::uint64_t high;  // pixels x+3 and x+2, and two bytes of x+1, reversed
@@ -75,9 +77,10 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
         store(cells + 8,
               k >> 16 | (high >> 24 & 0xffffff) << 8 | k << 32 | (high >> 48 & 0xff) << 56);
         store(cells + 16, high >> 56 | (rest & 0xff) << 8 | k << 16 | (rest >> 8 & 0xffffff) << 40);
-        store(pixelFlags + c,
-              0x0001000100010001ull * kOpenKey | keyMark(high) << 8 | keyMark(high >> 24) << 24 |
-                  keyMark(high >> 48 | rest << 16) << 40 | keyMark(rest >> 8) << 56);
+        store(pixelFlags + c, 0x0001000100010001ull * kOpenKey | std::uint64_t{keyMark(high)} << 8 |
+                                  std::uint64_t{keyMark(high >> 24)} << 24 |
+                                  std::uint64_t{keyMark(high >> 48 | rest << 16)} << 40 |
+                                  std::uint64_t{keyMark(rest >> 8)} << 56);
       }
     }
     for (; x + 1 < pixels; ++x) {
