@@ -53,6 +53,8 @@ std::optional<FileProblem> writeFile(
       // (all but a later band's small scratch is had by then).
       makeFolder(folder);
       file.emplace(folder, name);
+      // The header comes first and states the whole file's size.
+      if (const auto size = ByteView(bytes, count).le32(2)) file->reserve(*size);
       announce();
     }
     return file->write(bytes, count);

@@ -68,6 +68,10 @@ class ReplacingFile {
   ReplacingFile(const ReplacingFile&) = delete;
   ReplacingFile& operator=(const ReplacingFile&) = delete;
 
+  // Takes room on disk for a file of this many bytes ahead of the writes, as
+  // a hint: the file's size and bytes stay what is written, and a failure
+  // shows, if at all, in the writes.
+  void reserve(std::uint64_t bytes);
   bool write(const std::uint8_t* data, std::size_t count);
   // Closes the file and puts it in place. False if anything failed on the way.
   bool commit();

@@ -221,7 +221,9 @@ TEST_P(BothPrograms, ReplacesAnEarlierResultAndNeverTakesItsOwnOutputAsInput) {
 TEST_P(BothPrograms, ReportsAFailedWriteAndKeepsTheEarlierResult) {
   if (testsWindowsPrograms()) GTEST_SKIP() << "no file-size limit to make a write fail with";
   const Program p = program();
-  writeFile(folder_ / "big.bmp", encodeBmp(patternImage(64, 64)));
+  // A result of more than 1 MiB, whose room on disk is taken ahead of the
+  // writes: taking it must neither end the run nor hide the failure.
+  writeFile(folder_ / "big.bmp", encodeBmp(patternImage(640, 600)));
   writeFile(folder_ / "small.bmp", encodeBmp(filledImage(2, 2, Rgb{1, 2, 3})));
   fs::create_directory(folder_ / p.folder);
   const std::vector<std::uint8_t> earlier(300, 42);

@@ -71,7 +71,8 @@ const std::vector<std::string> kKeyArgs = {"0", "255", "255"};
 TEST_P(Faults, DiskFullWhileWritingKeepsTheEarlierResult) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
   const Program p = program();
-  writeFile(folder_ / "big.bmp", encodeBmp(patternImage(128, 128)));
+  // Over 1 MiB of result, whose room is asked for ahead of the writes.
+  writeFile(folder_ / "big.bmp", encodeBmp(patternImage(640, 600)));
   writeFile(folder_ / "small.bmp", encodeBmp(filledImage(2, 2, Rgb{1, 2, 3})));
   fs::create_directory(folder_ / p.folder);
   // Eight pages: room for the earlier result and the small one, not the big

@@ -1,6 +1,8 @@
 // How much of a file the batch reads: the headers and the pixel rows they
 // describe, never a tail behind them, and always enough that the decoder
-// gives the same result as on the whole file.
+// gives the same result as on the whole file. And how a result is written.
+
+#include "frame/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +116,26 @@ TEST(BmpBytesToRead, StopsAtThePixelRowsAndDecodesAsTheWholeFile) {
     for (std::int32_t maxSide : {16383, 32767})
       expectSameDecoding(decodeBmp(part, maxSide), decodeBmp(whole, maxSide), c.file.data());
   }
+}
+
+// Room asked for ahead of the writes is a hint: a file that ends short of it
+// is as long as what was written, whether it is stored or given up.
+TEST(ReplacingFile, RoomTakenAheadLeavesTheFileAsWritten) {
+  testing::TempFolder folder;
+  const Bytes bytes(3000, 0x5a);
+  {
+    ReplacingFile file(folder.path().string(), "short.bmp");
+    file.reserve(std::uint64_t{8} << 20);
+    ASSERT_TRUE(file.write(bytes.data(), bytes.size()));
+    ASSERT_TRUE(file.commit());
+  }
+  EXPECT_EQ(testing::readFile(folder / "short.bmp"), bytes);
+  {
+    ReplacingFile file(folder.path().string(), "given-up.bmp");
+    file.reserve(std::uint64_t{8} << 20);
+    ASSERT_TRUE(file.write(bytes.data(), bytes.size()));
+  }
+  EXPECT_EQ(testing::entries(folder.path()), std::vector<std::string>{"short.bmp"});
 }
 
 }  // namespace
