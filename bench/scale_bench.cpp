@@ -13,7 +13,7 @@ CellGrid<std::uint8_t> doubledSheet(int side) {
   const auto file = bench::bmpFile(bench::makeSpriteSheet(side, side, 7));
   const BmpImage image = std::get<BmpImage>(decodeBmp(ByteView(file.data(), file.size()), 16383));
   CellGrid<std::uint8_t> grid(2 * side, 2 * side, true);
-  fillDoubledGrid(image, AlphaColor{}, grid, {}, 0, side);
+  fillDoubledGrid(wholeImageRows(image), AlphaColor{}, grid, 0, side);
   return grid;
 }
 

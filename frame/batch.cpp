@@ -64,12 +64,16 @@ std::optional<FileProblem> writeFile(
   return std::nullopt;
 }
 
-FileOutcome processFile(const Profile& profile, const std::string& name, ByteView data,
+FileOutcome processFile(const Profile& profile, const std::string& name, const LoadedFile& file,
                         const Settings& settings, Workers& workers, const LineSink& say) {
   const std::string folder(profile.outputFolder);
   const auto problem = writeFile(
       folder, name,
-      [&](const ByteSink& sink) { return transformFile(profile, data, settings, workers, sink); },
+      [&](const ByteSink& sink) {
+        if (!file.rest) return transformFile(profile, file.held(), settings, workers, sink);
+        return transformFile(profile, file.held(), file.fileSize, *file.rest, settings, workers,
+                             sink);
+      },
       [&] { say(folder + kPathSeparator + printableName(name)); });
   if (!problem) return FileOutcome::written;
   say(describe(*problem, profile, name));
@@ -91,7 +95,6 @@ constexpr std::size_t kSmallFileBytes = std::size_t{3} << 20;
 struct PendingFile {
   std::string name;
   std::shared_ptr<LoadedFile> file;
-  ByteView data{nullptr, 0};
   std::vector<std::string> lines;
   FileOutcome outcome = FileOutcome::skipped;
   Workers::Task task;
@@ -123,7 +126,7 @@ bool processFolder(const Profile& profile, const Settings& settings, Workers& wo
       oldest->lines.clear();
       try {
         oldest->outcome =
-            processFile(profile, oldest->name, oldest->data, settings, workers,
+            processFile(profile, oldest->name, *oldest->file, settings, workers,
                         [&oldest](std::string_view line) { oldest->lines.emplace_back(line); });
       } catch (const std::bad_alloc&) {
         oldest->lines = {describe(FileProblem::noMemory, profile, oldest->name)};
@@ -146,29 +149,28 @@ bool processFolder(const Profile& profile, const Settings& settings, Workers& wo
   for (const std::string& name : *names) {
     try {
       auto file = std::make_shared<LoadedFile>();
-      if (!readWholeFile(name, *file)) {
+      if (!loadFile(name, kSmallFileBytes, *file)) {
         finishAll();
         printLine(withName("Cannot read file with name ", name));
         continue;
       }
-      ByteView data(reinterpret_cast<const std::uint8_t*>(file->bytes.data()), file->size);
-      if (workers.count() > 1 && file->size <= kSmallFileBytes) {
+      if (workers.count() > 1 && file->fileSize <= kSmallFileBytes) {
         while (int(pending.size()) >= workers.count()) finishOldest();
         auto job = std::make_unique<PendingFile>();
         PendingFile* slot = job.get();
         slot->name = name;
         slot->file = file;
-        slot->data = data;
         pending.push_back(std::move(job));
         // The slot holds the file until its turn to print, after the task.
         slot->task = workers.start([&profile, &settings, &workers, slot] {
-          slot->outcome = processFile(profile, slot->name, slot->data, settings, workers,
-                                      [slot](std::string_view line) { slot->lines.emplace_back(line); });
+          slot->outcome =
+              processFile(profile, slot->name, *slot->file, settings, workers,
+                          [slot](std::string_view line) { slot->lines.emplace_back(line); });
         });
         continue;
       }
       finishAll();
-      if (processFile(profile, name, data, settings, workers) == FileOutcome::failed)
+      if (processFile(profile, name, *file, settings, workers) == FileOutcome::failed)
         allStored = false;
     } catch (const std::bad_alloc&) {
       finishAll();

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "frame/pipeline.h"
+#include "frame/platform.h"
 
 namespace zorpix {
 
@@ -25,10 +26,10 @@ void printLine(std::string_view text);
 // The console line for a file that gave no result.
 std::string describe(FileProblem problem, const Profile& profile, const std::string& name);
 
-// One file, held whole in memory, through transformFile into the output
+// One file, as loadFile gave it, through transformFile into the output
 // folder under the same name. Says the file's console line: the result's
 // path, or why there is none (when storing fails, after the path).
-FileOutcome processFile(const Profile& profile, const std::string& name, ByteView data,
+FileOutcome processFile(const Profile& profile, const std::string& name, const LoadedFile& file,
                         const Settings& settings, Workers& workers,
                         const LineSink& say = printLine);
 

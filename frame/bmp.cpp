@@ -78,8 +78,15 @@ std::optional<InfoHeader> readInfoHeader(ByteView file, std::uint32_t infoSize) 
 }  // namespace
 
 BmpResult decodeBmp(ByteView file, std::int32_t maxSide) {
+  BmpResult decoded = decodeBmpHeaders(file, file.size(), maxSide);
+  if (auto* image = std::get_if<BmpImage>(&decoded))
+    image->pixels = file.span(image->pixelOffset, 0);
+  return decoded;
+}
+
+BmpResult decodeBmpHeaders(ByteView file, std::uint64_t fileSize, std::int32_t maxSide) {
   // File header (14 bytes), then the info header, whose own first field is
-  // its size.
+  // its size. Whatever the file holds of the headers is in the view.
   const std::uint8_t* signature = file.span(0, 2);
   if (signature == nullptr || signature[0] != 'B' || signature[1] != 'M')
     return FileProblem::notBitmap24;
@@ -102,8 +109,8 @@ BmpResult decodeBmp(ByteView file, std::int32_t maxSide) {
   image.rowBytes = bmpRowBytes(width);
   // The last row's padding may be missing from a file; its pixels may not.
   std::uint64_t needed = height == 0 ? 0 : image.rowBytes * std::uint64_t(height - 1) + 3 * width;
-  image.pixels = file.span(dataOffset, needed);
-  if (image.pixels == nullptr) return FileProblem::truncated;
+  if (dataOffset > fileSize || needed > fileSize - dataOffset) return FileProblem::truncated;
+  image.pixelOffset = dataOffset;
 
   // Without the fields (core header) the result says "unknown", as a 0 does.
   if (info->hasResolution) {
@@ -143,6 +150,12 @@ std::array<std::uint8_t, kBmpHeaderBytes> bmpHeader(std::int32_t width, std::int
   put32(&h[34], imageBytes);
   for (std::size_t i = 0; i < resolution.size(); ++i) h[38 + i] = resolution[i];
   return h;
+}
+
+std::uint64_t bmpHeadersBytes(ByteView head, std::uint64_t fileSize) {
+  std::uint64_t end = kBmpHeaderBytes;
+  if (const auto infoSize = head.le32(14)) end = std::max(end, 14 + std::uint64_t(*infoSize));
+  return std::min(fileSize, end);
 }
 
 std::uint64_t bmpBytesToRead(ByteView head, std::uint64_t fileSize, std::int32_t maxSide) {

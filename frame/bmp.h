@@ -35,15 +35,18 @@ struct BmpImage {
   std::int32_t height = 0;  // always >= 0; topDown says how rows are stored
   bool topDown = false;
   std::uint64_t rowBytes = 0;        // stored row length, padded to 4 bytes
-  const std::uint8_t* pixels = nullptr;  // first stored row
+  std::uint64_t pixelOffset = 0;     // where the first stored row starts in the file
+  const std::uint8_t* pixels = nullptr;  // first stored row, when the file is in memory
   // Horizontal and vertical pels per metre, as stored; all 0 when the header
   // has no such fields (the 12-byte core header).
   std::array<std::uint8_t, 8> resolution{};
 
+  // Where row y counted from the image's top is stored, counted from the
+  // first stored row.
+  std::int64_t storedRow(std::int32_t y) const { return topDown ? y : height - 1 - y; }
   // Row y counted from the image's top: blue, green, red per pixel, left to right.
   const std::uint8_t* rowFromTop(std::int32_t y) const {
-    std::int64_t stored = topDown ? y : height - 1 - y;
-    return pixels + std::uint64_t(stored) * rowBytes;
+    return pixels + std::uint64_t(storedRow(y)) * rowBytes;
   }
 };
 
@@ -55,7 +58,17 @@ using BmpResult = std::variant<BmpImage, FileProblem>;
 // pixels. A side longer than maxSide is refused before anything is allocated.
 BmpResult decodeBmp(ByteView file, std::int32_t maxSide);
 
+// The same for a file of fileSize bytes of which head holds the first ones,
+// as many as bmpHeadersBytes says: the result is decodeBmp's, but for pixels,
+// which stays null.
+BmpResult decodeBmpHeaders(ByteView head, std::uint64_t fileSize, std::int32_t maxSide);
+
 constexpr std::size_t kBmpHeaderBytes = 54;
+
+// How many of its first bytes decodeBmpHeaders needs of a file: up to the end
+// of its info header, kBmpHeaderBytes at least, all of a shorter file. head
+// holds the file's first kBmpHeaderBytes bytes, or all of a shorter file.
+std::uint64_t bmpHeadersBytes(ByteView head, std::uint64_t fileSize);
 
 // Bytes of one stored row of width pixels: 3 per pixel, padded to 4.
 inline std::uint64_t bmpRowBytes(std::int64_t width) {

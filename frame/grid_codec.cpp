@@ -21,8 +21,16 @@ void reverseBytes(const std::uint8_t* source, std::size_t count, std::uint8_t* d
 
 }  // namespace
 
-void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std::uint8_t>& grid,
-                     const ImageRows& rows, std::int32_t yFirst, std::int32_t yLast) {
+SourceRows wholeImageRows(const BmpImage& image) {
+  if (image.width == 0 || image.height == 0) return {};
+  const auto rowBytes = std::int64_t(image.rowBytes);
+  SourceRows rows;
+  rows.firstRun = {image.rowFromTop(0), image.topDown ? rowBytes : -rowBytes};
+  return rows;
+}
+
+void fillDoubledGrid(const SourceRows& rows, const AlphaColor& key, CellGrid<std::uint8_t>& grid,
+                     std::int32_t yFirst, std::int32_t yLast) {
   using Pixel = Cell<std::uint8_t>;
   static_assert(sizeof(Pixel) == 3);
   const int width = grid.width();
@@ -46,12 +54,12 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
     flags[1] = std::uint8_t(keyMark(p));
   };
   for (std::int32_t y = yFirst; y < yLast; ++y) {
-    const std::uint8_t* source = image.rowFromTop(rows(y));
+    const std::uint8_t* source = rows(y);
     auto* pixelRow = reinterpret_cast<std::uint8_t*>(grid.row(2 * y));
     std::uint8_t* pixelFlags = grid.flagRow(2 * y);
     // Column 2(W-1-x)+1 holds source pixel x, so walking the grid row from
     // its end walks the source row from its start. The source row's last
-    // pixel may end the file, so it alone is read byte by byte; the others
+    // pixel may end the bytes at hand, so it alone is read byte by byte; the others
     // as one word, the byte after them included.
     const int pixels = width / 2;
     const std::uint8_t* last = source + 3 * std::size_t(pixels - 1);
@@ -101,11 +109,11 @@ void fillDoubledGrid(const BmpImage& image, const AlphaColor& key, CellGrid<std:
   }
 }
 
-void fillPlainGrid(const BmpImage& image, CellGrid<std::uint8_t>& grid, const ImageRows& rows,
-                   std::int32_t yFirst, std::int32_t yLast) {
+void fillPlainGrid(const SourceRows& rows, CellGrid<std::uint8_t>& grid, std::int32_t yFirst,
+                   std::int32_t yLast) {
   const int width = grid.width();
   for (std::int32_t y = yFirst; y < yLast; ++y) {
-    const std::uint8_t* px = image.rowFromTop(rows(y));
+    const std::uint8_t* px = rows(y);
     Cell<std::uint8_t>* row = grid.row(y);
     for (int c = width - 1; c >= 0; --c, px += 3) row[c] = Cell<std::uint8_t>{px[2], px[1], px[0]};
   }

@@ -90,9 +90,47 @@ class JoinedTask {
   Workers::Task task_;
 };
 
+// Where the pixel rows of a grid's count source rows lie, as rows names them.
+// Each run of image rows is one stretch of the file, which bytes hands out
+// or reads into buffer: the first run from its start, the second after room
+// for the first. Nothing when bytes can't have them.
+std::optional<SourceRows> sourceRows(const BmpImage& image, const FileBytes& bytes,
+                                     const ImageRows& rows, std::int32_t count,
+                                     std::uint8_t* buffer) {
+  // No pixels, nothing to read; the fill reads no row either.
+  if (image.width == 0) return SourceRows{};
+  const auto rowBytes = std::int64_t(image.rowBytes);
+  auto run = [&](std::int32_t first, std::int32_t rowCount,
+                 std::uint8_t* room) -> std::optional<SourceRows::Run> {
+    const std::int64_t top = image.storedRow(first);
+    const std::int64_t low = std::min(top, image.storedRow(first + rowCount - 1));
+    // The stored rows from low, the last without its padding: a file may end
+    // without it.
+    const auto length =
+        std::uint64_t(rowCount - 1) * image.rowBytes + 3 * std::uint64_t(image.width);
+    const std::uint8_t* at = bytes.read(image.pixelOffset + std::uint64_t(low) * image.rowBytes,
+                                        std::size_t(length), room);
+    if (at == nullptr) return std::nullopt;
+    return SourceRows::Run{at + (top - low) * rowBytes, image.topDown ? rowBytes : -rowBytes};
+  };
+  SourceRows source;
+  const std::int32_t firstCount = std::min(rows.firstCount, count);
+  const auto first = run(rows.firstStart, firstCount, buffer);
+  if (!first) return std::nullopt;
+  source.firstRun = *first;
+  source.firstCount = firstCount;
+  if (count > firstCount) {
+    std::uint8_t* room = buffer == nullptr ? nullptr : buffer + firstCount * rowBytes;
+    const auto second = run(rows.secondStart, count - firstCount, room);
+    if (!second) return std::nullopt;
+    source.secondRun = *second;
+  }
+  return source;
+}
+
 std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage& image,
-                                          const Settings& settings, Workers& workers,
-                                          const ByteSink& sink) {
+                                          const FileBytes& bytes, const Settings& settings,
+                                          Workers& workers, const ByteSink& sink) {
   const int scale = profile.doublesImage ? 2 : 1;
   const BandPlan band = planBands(profile, image);
   const int gridRows = scale * (band.rows + 2 * band.halo);
@@ -103,6 +141,14 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   grids.reserve(std::size_t(slots));
   for (int i = 0; i < slots; ++i)
     grids.emplace_back(gridRows, scale * image.width, profile.doublesImage);
+  // And, for a file read as it is needed, room for each grid's pixel rows.
+  const std::int32_t sourceCount = band.rows + 2 * band.halo;
+  std::vector<LargeBuffer> pixelRows;
+  if (bytes.readsIntoBuffer())
+    for (int i = 0; i < slots; ++i)
+      pixelRows.emplace_back(std::size_t(std::uint64_t(sourceCount) * image.rowBytes));
+  // Whether a grid's rows could not be read, band by band as it takes them.
+  std::vector<char> unread(std::size_t(slots), 0);
   const auto header = bmpHeader(scale * image.width, scale * image.height, image.resolution);
   const std::uint64_t rowBytes = bmpRowBytes(grids[0].width());
   const std::int32_t rowsPerChunk =
@@ -118,13 +164,19 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   auto bottomOf = [&](std::int32_t i) { return image.height - i * band.rows; };
   auto topOf = [&](std::int32_t i) { return std::max(0, bottomOf(i) - band.rows); };
   auto work = [&](std::int32_t i) {
-    CellGrid<std::uint8_t>& grid = grids[std::size_t(i % slots)];
+    const auto slot = std::size_t(i % slots);
+    CellGrid<std::uint8_t>& grid = grids[slot];
     const BandRows rows = bandRows(band, image.height, topOf(i));
-    workers.forRows(band.rows + 2 * band.halo, [&](int first, int last) {
+    auto* buffer =
+        pixelRows.empty() ? nullptr : reinterpret_cast<std::uint8_t*>(pixelRows[slot].data());
+    const auto source = sourceRows(image, bytes, rows.rows, sourceCount, buffer);
+    unread[slot] = !source;
+    if (!source) return;
+    workers.forRows(sourceCount, [&](int first, int last) {
       if (profile.doublesImage) {
-        fillDoubledGrid(image, settings.alphaColor, grid, rows.rows, first, last);
+        fillDoubledGrid(*source, settings.alphaColor, grid, first, last);
       } else {
-        fillPlainGrid(image, grid, rows.rows, first, last);
+        fillPlainGrid(*source, grid, first, last);
       }
     });
     profile.algorithm(grid, settings.alphaColor, settings.refineMode, rows.edges, workers);
@@ -158,9 +210,11 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   // memory is then found before the result is begun, not half way.
   if (band.count > 0) work(0);
   for (std::int32_t i = 1; i < slots; ++i) tasks[std::size_t(i)]->join();
+  if (std::find(unread.begin(), unread.end(), 1) != unread.end()) return FileProblem::truncated;
   if (!sink(header.data(), header.size())) return FileProblem::notStored;
   for (std::int32_t i = 0; i < band.count; ++i) {
     if (i >= slots) tasks[std::size_t(i % slots)]->join();
+    if (unread[std::size_t(i % slots)]) return FileProblem::truncated;
     if (!write(i)) return FileProblem::notStored;
     if (i + slots < band.count) launch(i + slots);
   }
@@ -169,17 +223,41 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
 
 }  // namespace
 
-std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
+namespace {
+
+// A file held whole in memory hands out its own bytes.
+class BytesInMemory final : public FileBytes {
+ public:
+  explicit BytesInMemory(ByteView file) : file_(file) {}
+  const std::uint8_t* read(std::uint64_t offset, std::size_t count, std::uint8_t*) const override {
+    return file_.span(offset, count);
+  }
+  bool readsIntoBuffer() const override { return false; }
+
+ private:
+  ByteView file_;
+};
+
+}  // namespace
+
+std::optional<FileProblem> transformFile(const Profile& profile, ByteView head,
+                                         std::uint64_t fileSize, const FileBytes& bytes,
                                          const Settings& settings, Workers& workers,
                                          const ByteSink& sink) {
-  BmpResult decoded = decodeBmp(file, profile.maxSide);
+  BmpResult decoded = decodeBmpHeaders(head, fileSize, profile.maxSide);
   if (const auto* problem = std::get_if<FileProblem>(&decoded)) return *problem;
   const BmpImage& image = std::get<BmpImage>(decoded);
   try {
-    return transformImage(profile, image, settings, workers, sink);
+    return transformImage(profile, image, bytes, settings, workers, sink);
   } catch (const std::bad_alloc&) {
     return FileProblem::noMemory;
   }
+}
+
+std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
+                                         const Settings& settings, Workers& workers,
+                                         const ByteSink& sink) {
+  return transformFile(profile, file, file.size(), BytesInMemory(file), settings, workers, sink);
 }
 
 std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,

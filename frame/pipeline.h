@@ -45,12 +45,35 @@ struct Profile {
 // Takes the next count bytes of a result; false when it can't.
 using ByteSink = std::function<bool(const std::uint8_t* bytes, std::size_t count)>;
 
+// The bytes of a file as the pipeline takes them, a stretch at a time, from
+// several threads at once: a file held in memory hands out its own, one on
+// disk reads them.
+class FileBytes {
+ public:
+  virtual ~FileBytes() = default;
+  // The count bytes at offset: where the source keeps them, or read into
+  // buffer, which has room for count; nothing when they can't all be had.
+  virtual const std::uint8_t* read(std::uint64_t offset, std::size_t count,
+                                   std::uint8_t* buffer) const = 0;
+  // Whether read ever uses its buffer.
+  virtual bool readsIntoBuffer() const = 0;
+};
+
 // The whole of one file's way through a program, from the bytes of the file
 // to the bytes of its result: decode, fill the program's grid, run its
 // algorithm, encode. The result, a plain bottom-up 24-bit BMP, goes to sink
 // in order, header first; nothing reaches the sink unless the whole result
 // is ready to follow. Returns why there is no result, or nothing.
 std::optional<FileProblem> transformFile(const Profile& profile, ByteView file,
+                                         const Settings& settings, Workers& workers,
+                                         const ByteSink& sink);
+
+// The same for a file of fileSize bytes, of which head holds the first ones,
+// as many as bmpHeadersBytes asks for; the pixel rows come from bytes as each
+// band needs them. Rows that can no longer be read, as of a file cut short
+// meanwhile, make it truncated, also after part of the result went to sink.
+std::optional<FileProblem> transformFile(const Profile& profile, ByteView head,
+                                         std::uint64_t fileSize, const FileBytes& bytes,
                                          const Settings& settings, Workers& workers,
                                          const ByteSink& sink);
 

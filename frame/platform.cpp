@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "frame/bmp.h"
 
@@ -79,6 +80,17 @@ bool isRegular(const Stat& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
 long long readSome(int fd, void* p, std::size_t n) {
   return _read(fd, p, unsigned(std::min(n, kIoChunk)));
 }
+// At an offset of its own, so that several threads may read one file.
+long long readSomeAt(int fd, void* p, std::size_t n, std::uint64_t offset) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  OVERLAPPED at{};
+  at.Offset = DWORD(offset);
+  at.OffsetHigh = DWORD(offset >> 32);
+  DWORD got = 0;
+  if (!ReadFile(handle, p, DWORD(std::min(n, kIoChunk)), &got, &at))
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  return got;
+}
 long long writeSome(int fd, const void* p, std::size_t n) {
   return _write(fd, p, unsigned(std::min(n, kIoChunk)));
 }
@@ -109,12 +121,15 @@ bool writeToConsole(std::string_view utf8) {
 #else
 using Stat = struct stat;
 // Without O_NONBLOCK, opening a named pipe called x.bmp waits for a writer
-// forever and the batch never ends. readWholeFile reads nothing but regular
+// forever and the batch never ends. loadFile reads nothing but regular
 // files, on which the flag has no effect.
 int openRead(const char* path) { return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK); }
 int statHandle(int fd, Stat* st) { return fstat(fd, st); }
 bool isRegular(const Stat& st) { return S_ISREG(st.st_mode); }
 long long readSome(int fd, void* p, std::size_t n) { return read(fd, p, std::min(n, kIoChunk)); }
+long long readSomeAt(int fd, void* p, std::size_t n, std::uint64_t offset) {
+  return pread(fd, p, std::min(n, kIoChunk), off_t(offset));
+}
 long long writeSome(int fd, const void* p, std::size_t n) {
   return write(fd, p, std::min(n, kIoChunk));
 }
@@ -359,6 +374,30 @@ std::size_t readFully(int fd, std::uint8_t* dest, std::size_t count, bool& ok) {
   return got;
 }
 
+// The pixel rows of a large file, read from it as the bands need them.
+class OpenFileBytes final : public FileBytes {
+ public:
+  explicit OpenFileBytes(int fd) : fd_(fd) {}
+  ~OpenFileBytes() override { closeHandle(fd_); }
+  OpenFileBytes(const OpenFileBytes&) = delete;
+  OpenFileBytes& operator=(const OpenFileBytes&) = delete;
+
+  const std::uint8_t* read(std::uint64_t offset, std::size_t count,
+                           std::uint8_t* buffer) const override {
+    for (std::size_t got = 0; got < count;) {
+      long long n = readSomeAt(fd_, buffer + got, count - got, offset + got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return nullptr;  // cut short since it was opened, or unreadable
+      got += std::size_t(n);
+    }
+    return buffer;
+  }
+  bool readsIntoBuffer() const override { return true; }
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 std::optional<std::vector<std::string>> listBitmaps() {
@@ -433,7 +472,7 @@ void makeFolder(const std::string& name) {
 #endif
 }
 
-bool readWholeFile(const std::string& name, LoadedFile& file) {
+bool loadFile(const std::string& name, std::uint64_t readWholeUpTo, LoadedFile& file) {
   int fd = openRead(name.c_str());
   if (fd < 0) return false;
   Stat st;
@@ -448,14 +487,18 @@ bool readWholeFile(const std::string& name, LoadedFile& file) {
   std::uint8_t head[kBmpHeaderBytes];
   const std::size_t headBytes =
       readFully(fd, head, std::size_t(std::min<std::uint64_t>(size, sizeof head)), ok);
-  const std::uint64_t wanted = std::max<std::uint64_t>(
-      headBytes, bmpBytesToRead(ByteView(head, headBytes), size, kLongestSide));
-  if (wanted > SIZE_MAX) {
+  const ByteView headView(head, headBytes);
+  const std::uint64_t wanted =
+      std::max<std::uint64_t>(headBytes, bmpBytesToRead(headView, size, kLongestSide));
+  // Of a large file only the headers, the rows later.
+  const bool rowsLater = ok && headBytes == sizeof head && wanted > readWholeUpTo;
+  const std::uint64_t toHold = rowsLater ? bmpHeadersBytes(headView, size) : wanted;
+  if (toHold > SIZE_MAX) {
     closeHandle(fd);
     throw std::bad_alloc();
   }
   try {
-    file.bytes = LargeBuffer(std::size_t(wanted));
+    file.bytes = LargeBuffer(std::size_t(toHold));
   } catch (...) {
     closeHandle(fd);
     throw;
@@ -464,9 +507,20 @@ bool readWholeFile(const std::string& name, LoadedFile& file) {
   std::copy(head, head + headBytes, dest);
   std::size_t got = headBytes;
   if (ok && headBytes == sizeof head)
-    got += readFully(fd, dest + got, std::size_t(wanted) - got, ok);
-  closeHandle(fd);
+    got += readFully(fd, dest + got, std::size_t(toHold) - got, ok);
   file.size = got;
+  file.fileSize = got;
+  if (ok && rowsLater && got == toHold) {
+    file.fileSize = wanted;
+    try {
+      file.rest = std::make_unique<OpenFileBytes>(fd);
+    } catch (...) {
+      closeHandle(fd);
+      throw;
+    }
+    return true;
+  }
+  closeHandle(fd);
   return ok;
 }
 

@@ -2,12 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "frame/bmp.h"
 #include "frame/large_buffer.h"
+#include "frame/pipeline.h"
 
 // The little the programs need from the operating system: list a folder,
 // create one, read a file whole and replace a file without ever leaving a
@@ -42,17 +45,29 @@ std::string printableName(std::string_view name);
 // Creates a sub-folder of the working folder; one that exists already is fine.
 void makeFolder(const std::string& name);
 
+// A file as the batch hands it on: held whole, or, when large, only its
+// headers, with its pixel rows read from the open file as each band of the
+// image needs them. That spares memory the size of the file, and the time
+// it takes to have fresh memory.
 struct LoadedFile {
   LargeBuffer bytes;
-  std::size_t size = 0;
+  std::size_t size = 0;             // bytes held
+  std::uint64_t fileSize = 0;       // bytes the decoder may look at, held or not
+  std::unique_ptr<FileBytes> rest;  // where those not held are read; none for a file held whole
+
+  ByteView held() const {
+    return ByteView(reinterpret_cast<const std::uint8_t*>(bytes.data()), size);
+  }
 };
 
 // Reads a regular file as far as the BMP decoder can ever look into it: the
 // whole file, except that a tail past the headers and pixel rows its header
-// describes is neither read nor given memory. False when it can't be opened
-// or read (a folder, no permission, gone since it was listed). Throws
-// std::bad_alloc when there is no memory for it.
-bool readWholeFile(const std::string& name, LoadedFile& file);
+// describes is neither read nor given memory, and that the pixel rows of a
+// file with more than readWholeUpTo such bytes are left to be read as they
+// are needed. False when it can't be opened or read (a folder, no
+// permission, gone since it was listed). Throws std::bad_alloc when there is
+// no memory for it.
+bool loadFile(const std::string& name, std::uint64_t readWholeUpTo, LoadedFile& file);
 
 // Writes a new file under a temporary name in the same folder and moves it
 // over the final name only once every byte is written, so a failed write

@@ -293,17 +293,26 @@ TEST_P(BothPrograms, WritesAResultOfTensOfMegabytesWhole) {
 
 TEST_P(BothPrograms, ReadsTopDownPaddedAndLongHeaderedFilesAlike) {
   const Program p = program();
-  const Image image = filledImage(5, 3, Rgb{200, 100, 50});
+  // Small files are read whole; one of more than 3 MiB has its rows read as
+  // each band needs them, from the other end of the file when top-down.
+  const Image small = filledImage(5, 3, Rgb{200, 100, 50});
+  const Image large = patternImage(1030, 1100);
   BmpLayout v5;
   v5.infoHeaderSize = 124;
   v5.topDown = true;
   v5.gapBeforePixels = 12;
   v5.bytesAfterPixels = 100;
-  writeFile(folder_ / "plain.bmp", encodeBmp(image));
-  writeFile(folder_ / "v5.bmp", encodeBmp(image, v5));
+  writeFile(folder_ / "plain.bmp", encodeBmp(small));
+  writeFile(folder_ / "v5.bmp", encodeBmp(small, v5));
+  writeFile(folder_ / "large-plain.bmp", encodeBmp(large));
+  writeFile(folder_ / "large-v5.bmp", encodeBmp(large, v5));
   const RunResult run = runProgram(p.command, folder_.path());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(readFile(folder_ / p.folder / "plain.bmp"), readFile(folder_ / p.folder / "v5.bmp"));
+  const auto largeResult = readFile(folder_ / p.folder / "large-plain.bmp");
+  EXPECT_EQ(largeResult.size(),
+            54 + (3 * std::size_t(1030 * p.scale) + 3) / 4 * 4 * std::size_t(1100 * p.scale));
+  EXPECT_TRUE(largeResult == readFile(folder_ / p.folder / "large-v5.bmp"));
 }
 
 TEST_P(BothPrograms, ReadsCoreHeaderedFilesAsTheirClassicTwins) {

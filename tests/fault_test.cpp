@@ -312,5 +312,32 @@ TEST_P(Faults, FilesThatChangeAfterTheFolderWasListed) {
   EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"a.bmp", "d.bmp"}));
 }
 
+// A large file's rows are read as the bands need them. Cut short after its
+// first bands were done, it is reported as truncated, after its path line,
+// and leaves no result behind; an earlier result stays, and the next file
+// is done.
+TEST_P(Faults, ALargeFileCutShortWhileItIsDoneIsReportedAsTruncated) {
+  if (testsWindowsPrograms()) GTEST_SKIP() << "the run is stopped with POSIX signals";
+  const Program p = program();
+  const auto large = encodeBmp(patternImage(4000, 2500));
+  writeFile(folder_ / "a.bmp", large);
+  writeFile(folder_ / "b.bmp", encodeBmp(patternImage(5, 3)));
+  fs::create_directory(folder_ / p.folder);
+  const std::vector<std::uint8_t> earlier(300, 42);
+  writeFile(folder_ / p.folder / "a.bmp", earlier);
+
+  bool changed = false;
+  const std::string trigger = p.folder + outputSeparator() + "a.bmp";
+  const RunResult run = runStoppedAt(
+      p.command, folder_.path(), kKeyArgs, trigger,
+      [&] { fs::resize_file(folder_ / "a.bmp", large.size() / 2); }, changed);
+  ASSERT_TRUE(changed) << "the program never printed " << trigger;
+  EXPECT_EQ(fileLines(run),
+            pathLine("a.bmp") + "Truncated BitMap file with name a.bmp\n" + pathLine("b.bmp"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(readFile(folder_ / p.folder / "a.bmp"), earlier);
+  EXPECT_EQ(entries(folder_ / p.folder), (std::vector<std::string>{"a.bmp", "b.bmp"}));
+}
+
 }  // namespace
 }  // namespace zorpix::testing

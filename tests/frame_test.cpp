@@ -2,12 +2,12 @@
 // headers, and the round trip from file bytes to grid and back.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <variant>
 
 #include "frame/bmp.h"
 #include "frame/command_line.h"
@@ -270,7 +270,7 @@ TEST(RoundTrip, DoubledGridSettlesExactlyTheSourceCellsAndMarksOnlyTrueKeyPixels
   };
   for (const Case& k : {Case{{300, -1, 0}, Rgb{-1, -1, -1}}, Case{{0, 255, 255}, Rgb{0, 255, 255}}}) {
     CellGrid<std::uint8_t> grid(4, 6, true);
-    fillDoubledGrid(image, k.key, grid, {}, 0, image.height);
+    fillDoubledGrid(wholeImageRows(image), k.key, grid, 0, image.height);
     for (int r = 0; r < 4; ++r)
       for (int c = 0; c < 6; ++c) {
         const bool source = r % 2 == 0 && c % 2 == 1;
@@ -288,6 +288,86 @@ TEST(RoundTrip, DoubledGridSettlesExactlyTheSourceCellsAndMarksOnlyTrueKeyPixels
         }
       }
   }
+}
+
+// A file's bytes as a file on disk hands them out: copied into the buffer,
+// and none of a stretch that can't be read, as of a file changed while it is
+// read.
+class CopiedBytes final : public FileBytes {
+ public:
+  CopiedBytes(const std::vector<std::uint8_t>& file, std::size_t unreadFrom, std::size_t unreadTo)
+      : file_(file), unreadFrom_(unreadFrom), unreadTo_(unreadTo) {}
+  const std::uint8_t* read(std::uint64_t offset, std::size_t count,
+                           std::uint8_t* buffer) const override {
+    if (offset + count > unreadFrom_ && offset < unreadTo_) return nullptr;
+    std::copy_n(file_.begin() + std::ptrdiff_t(offset), count, buffer);
+    return buffer;
+  }
+  bool readsIntoBuffer() const override { return true; }
+
+ private:
+  const std::vector<std::uint8_t>& file_;
+  std::size_t unreadFrom_, unreadTo_;
+};
+
+// The pipeline as the batch runs it on a large file: the headers held, the
+// rows read band by band into buffers, the bands at the edges in two runs.
+std::variant<FileProblem, std::vector<std::uint8_t>> readAsNeeded(
+    const Profile& profile, const std::vector<std::uint8_t>& file, Workers& workers,
+    std::size_t unreadFrom = SIZE_MAX, std::size_t unreadTo = SIZE_MAX) {
+  const ByteView whole(file.data(), file.size());
+  const auto headers = std::size_t(bmpHeadersBytes(whole, file.size()));
+  std::vector<std::uint8_t> out;
+  const auto problem = transformFile(profile, ByteView(file.data(), headers), file.size(),
+                                     CopiedBytes(file, unreadFrom, unreadTo), Settings{}, workers,
+                                     [&out](const std::uint8_t* bytes, std::size_t count) {
+                                       out.insert(out.end(), bytes, bytes + count);
+                                       return true;
+                                     });
+  if (problem) return *problem;
+  return out;
+}
+
+TEST(ReadAsNeeded, BandsFindTheirRowsAsInTheWholeFile) {
+  // Bands of 32 rows with two around them, the fewest the profile allows.
+  Profile plain = kAsBuiltPlain;
+  Profile doubled = kAsBuiltDoubled;
+  for (Profile* banded : {&plain, &doubled}) {
+    banded->rowReach = 2;
+    banded->bandPixels = 1;
+  }
+  Workers one(1), two(2);
+  int n = 0;
+  for (int width : {1, 5, 13})
+    for (int height : {1, 7, 37, 100}) {
+      const auto file =
+          testing::encodeBmp(testing::patternImage(width, height, unsigned(n)), layoutNumber(n));
+      ++n;
+      for (const Profile* profile : {&plain, &doubled})
+        for (Workers* workers : {&one, &two}) {
+          SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + " doubled " +
+                       std::to_string(profile->doublesImage) + " workers " +
+                       std::to_string(workers->count()));
+          const auto expected = testing::runPipeline(*profile, file, Settings{}, *workers);
+          ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(expected));
+          EXPECT_EQ(readAsNeeded(*profile, file, *workers), expected);
+          // Changed after the headers were read: the file's last byte gone,
+          // which the first band needs across the wrap, or a byte of row 20,
+          // which only the bands of the top rows need: with one worker,
+          // bands done after the first results were handed on.
+          const BmpImage image = std::get<BmpImage>(decodeBytes(file));
+          const std::size_t pixelsEnd = std::size_t(
+              image.pixelOffset + image.rowBytes * std::uint64_t(height - 1) + 3 * width);
+          const std::variant<FileProblem, std::vector<std::uint8_t>> truncated =
+              FileProblem::truncated;
+          EXPECT_EQ(readAsNeeded(*profile, file, *workers, pixelsEnd - 1), truncated);
+          if (height > 20) {
+            const auto row20 = std::size_t(image.pixelOffset +
+                                           std::uint64_t(image.storedRow(20)) * image.rowBytes);
+            EXPECT_EQ(readAsNeeded(*profile, file, *workers, row20, row20 + 1), truncated);
+          }
+        }
+    }
 }
 
 TEST(BmpHeader, IsAFreshClassicHeaderWithTheInputsResolution) {
@@ -350,7 +430,7 @@ TEST(LargeBuffer, GivesEveryRequestItsOwnWholeBytesAsSizesComeAndGo) {
   }
 }
 
-TEST(ReadWholeFile, ReadsRegularFilesWholeAndTurnsAwayTheRestWithoutWaiting) {
+TEST(LoadFile, ReadsRegularFilesWholeAndTurnsAwayTheRestWithoutWaiting) {
   testing::TempFolder folder;
   const auto bytes = testing::encodeBmp(testing::patternImage(3, 2));
   testing::writeFile(folder / "a.bmp", bytes);
@@ -359,17 +439,50 @@ TEST(ReadWholeFile, ReadsRegularFilesWholeAndTurnsAwayTheRestWithoutWaiting) {
   ASSERT_EQ(mkfifo((folder / "pipe.bmp").c_str(), 0644), 0);
 
   LoadedFile file;
-  ASSERT_TRUE(readWholeFile((folder / "a.bmp").string(), file));
+  ASSERT_TRUE(loadFile((folder / "a.bmp").string(), 1 << 20, file));
   ASSERT_EQ(file.size, bytes.size());
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(),
                          reinterpret_cast<const std::uint8_t*>(file.bytes.data())));
+  EXPECT_FALSE(file.rest);
   LoadedFile empty;
-  EXPECT_TRUE(readWholeFile((folder / "empty.bmp").string(), empty));
+  EXPECT_TRUE(loadFile((folder / "empty.bmp").string(), 1 << 20, empty));
   EXPECT_EQ(empty.size, 0u);
   for (const char* name : {"folder.bmp", "pipe.bmp", "missing.bmp"}) {
     LoadedFile other;
-    EXPECT_FALSE(readWholeFile((folder / name).string(), other)) << name;
+    EXPECT_FALSE(loadFile((folder / name).string(), 1 << 20, other)) << name;
   }
+}
+
+TEST(LoadFile, HoldsOnlyTheHeadersOfALargeFileAndReadsItsRowsAsAsked) {
+  testing::TempFolder folder;
+  BmpLayout layout;
+  layout.infoHeaderSize = 124;
+  layout.gapBeforePixels = 10;
+  layout.bytesAfterPixels = 5000;
+  const auto bytes = testing::encodeBmp(testing::patternImage(101, 30), layout);
+  testing::writeFile(folder / "a.bmp", bytes);
+  const std::size_t pixelsEnd = bytes.size() - 5000;
+
+  LoadedFile file;
+  ASSERT_TRUE(loadFile((folder / "a.bmp").string(), 1000, file));
+  ASSERT_TRUE(file.rest);
+  EXPECT_EQ(file.size, 14u + 124u);
+  EXPECT_EQ(file.fileSize, pixelsEnd) << "the tail is never looked at";
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 138,
+                         reinterpret_cast<const std::uint8_t*>(file.bytes.data())));
+  std::vector<std::uint8_t> buffer(400);
+  const std::uint8_t* row = file.rest->read(pixelsEnd - 400, 400, buffer.data());
+  ASSERT_NE(row, nullptr);
+  EXPECT_TRUE(std::equal(row, row + 400, bytes.begin() + std::ptrdiff_t(pixelsEnd - 400)));
+  // Cut short since it was opened: the rows past the cut are not there.
+  std::filesystem::resize_file(folder / "a.bmp", pixelsEnd - 1);
+  EXPECT_EQ(file.rest->read(pixelsEnd - 400, 400, buffer.data()), nullptr);
+
+  // Up to the limit, held whole.
+  LoadedFile small;
+  ASSERT_TRUE(loadFile((folder / "a.bmp").string(), pixelsEnd, small));
+  EXPECT_FALSE(small.rest);
+  EXPECT_EQ(small.size, pixelsEnd - 1);
 }
 
 }  // namespace

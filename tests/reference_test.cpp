@@ -342,7 +342,7 @@ std::vector<Rgb16> projectScale(const Picture& picture, AlphaColor key, std::int
                                 int workers = 1) {
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(2 * picture.height, 2 * picture.width, true);
-  fillDoubledGrid(stored.image, key, grid, {}, 0, picture.height);
+  fillDoubledGrid(wholeImageRows(stored.image), key, grid, 0, picture.height);
   scaleGrid(grid, key, mode, pool(workers));
   return gridColours(grid);
 }
@@ -381,7 +381,7 @@ std::vector<Rgb16> lowBytes(std::vector<Rgb16> cells) {
 std::vector<Rgb16> projectRestore(const Picture& picture, AlphaColor key, int workers = 1) {
   const StoredPixels stored = store(picture);
   CellGrid<std::uint8_t> grid(picture.height, picture.width, false);
-  fillPlainGrid(stored.image, grid, {}, 0, picture.height);
+  fillPlainGrid(wholeImageRows(stored.image), grid, 0, picture.height);
   restoreGrid(grid, key, pool(workers));
   return gridColours(grid);
 }
