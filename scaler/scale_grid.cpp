@@ -486,11 +486,19 @@ void alphaPassRows(CellGrid<std::uint8_t>& grid, SweepScratch& scratch, int firs
     RowTriple rows(grid, r);
     std::uint8_t* h = rows.here;
     markRow(rows, width, alphaRule, s);
-    for (int c = 1; c + 1 < width; ++c)
+    // Such chains are rare: on a grid as the fill leaves it, no open cell
+    // has a settled one on its right. So the row is scanned for them only
+    // when the loop that finds them, which the compiler vectorises, saw one.
+    std::uint8_t chains = 0;
+    for (int c = 1; c + 1 < width; ++c) {
       chain[c] = std::uint8_t((h[c] & kOpen) & ((h[c - 1] & kState) == kState ? 1 : 0) &
                               ((h[c + 1] & kState) == kKey ? 1 : 0));
-    for (int c = firstMarked(chain, 1, width); c + 1 < width; c = firstMarked(chain, c + 1, width))
-      s[c] |= s[c - 1];
+      chains |= chain[c];
+    }
+    if (chains != 0)
+      for (int c = firstMarked(chain, 1, width); c + 1 < width;
+           c = firstMarked(chain, c + 1, width))
+        s[c] |= s[c - 1];
     for (int c = 0; c + 1 < width; ++c) h[c] = std::uint8_t(h[c] & ~s[c]);
     if (isOpen(h[width - 1]) && ruleAt(rows, width - 1, width, alphaRule))
       h[width - 1] &= std::uint8_t(~kOpen);
