@@ -40,6 +40,45 @@ std::optional<std::vector<std::uint8_t>> resultOf(Program program, ByteView file
   return out;
 }
 
+// A file's bytes as a file on disk hands them out: copied into the buffer.
+class CopiedBytes final : public FileBytes {
+ public:
+  explicit CopiedBytes(ByteView file) : file_(file) {}
+  const std::uint8_t* read(std::uint64_t offset, std::size_t count,
+                           std::uint8_t* buffer) const override {
+    const std::uint8_t* bytes = file_.span(offset, count);
+    if (bytes == nullptr) return nullptr;
+    std::copy_n(bytes, count, buffer);
+    return buffer;
+  }
+  bool readsIntoBuffer() const override { return true; }
+
+ private:
+  ByteView file_;
+};
+
+ByteView headersOf(ByteView file) {
+  const auto bytes = std::size_t(bmpHeadersBytes(file, file.size()));
+  return ByteView(file.span(0, bytes), bytes);
+}
+
+// The same, as the programs take a large file: only its headers held, its
+// rows read band by band, in the smallest bands.
+std::optional<std::vector<std::uint8_t>> resultReadAsNeeded(Program program, ByteView file,
+                                                            const Settings& settings, int workers) {
+  Profile profile = profileOf(program);
+  profile.bandPixels = 1;
+  std::vector<std::uint8_t> out;
+  const auto problem =
+      transformFile(profile, headersOf(file), file.size(), CopiedBytes(file), settings,
+                    pool(workers), [&out](const std::uint8_t* bytes, std::size_t count) {
+                      out.insert(out.end(), bytes, bytes + count);
+                      return true;
+                    });
+  if (problem) return std::nullopt;
+  return out;
+}
+
 std::uint32_t le32At(const std::vector<std::uint8_t>& b, std::size_t at) {
   return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
          std::uint32_t(b[at + 3]) << 24;
@@ -138,12 +177,21 @@ std::string checkInput(Program program, const std::uint8_t* data, std::size_t si
   const RunSettings run = settingsFrom(data, size);
   const std::size_t skip = std::min(size, kSettingsBytes);
   const ByteView file(data + skip, size - skip);
+  const std::int32_t maxSide = profileOf(program).maxSide;
+  const BmpResult whole = decodeBmp(file, maxSide);
+  const BmpResult headers = decodeBmpHeaders(headersOf(file), file.size(), maxSide);
+  if (whole.index() != headers.index() ||
+      (std::holds_alternative<FileProblem>(whole) &&
+       std::get<FileProblem>(whole) != std::get<FileProblem>(headers)))
+    return "the headers alone decide otherwise than the whole file";
   const auto result = resultOf(program, file, run.settings, run.workers);
   if (!result) return {};  // turned away: that is the path's answer for such a file
   if (run.workers > 1 && resultOf(program, file, run.settings, 1) != result)
     return "more workers give other bytes than one";
   if (resultOf(program, file, run.settings, run.workers, true) != result)
     return "the image in bands gives other bytes than whole";
+  if (resultReadAsNeeded(program, file, run.settings, run.workers) != result)
+    return "the rows read band by band give other bytes than the file held whole";
 
   // The decoder took the file, so it describes the source image.
   const BmpImage image =
