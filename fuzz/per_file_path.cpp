@@ -322,7 +322,7 @@ std::vector<NamedInput> seedInputs(Program) {
   seeds.push_back(seed("no-rows", withKey(cyan, 0), spriteBmp({4, 0}, cyan)));
 
   auto cut = spriteBmp({5, 3}, cyan);
-  cut.resize(cut.size() - 7);
+  cut.erase(cut.end() - 7, cut.end());
   seeds.push_back(seed("truncated", withKey(cyan, 0), cut));
   auto eightBit = spriteBmp({4, 2}, cyan);
   eightBit[28] = 8;
