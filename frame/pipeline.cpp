@@ -90,6 +90,19 @@ class JoinedTask {
   Workers::Task task_;
 };
 
+// A file held whole in memory hands out its own bytes.
+class BytesInMemory final : public FileBytes {
+ public:
+  explicit BytesInMemory(ByteView file) : file_(file) {}
+  const std::uint8_t* read(std::uint64_t offset, std::size_t count, std::uint8_t*) const override {
+    return file_.span(offset, count);
+  }
+  bool readsIntoBuffer() const override { return false; }
+
+ private:
+  ByteView file_;
+};
+
 // Where the pixel rows of a grid's count source rows lie, as rows names them.
 // Each run of image rows is one stretch of the file, which bytes hands out
 // or reads into buffer: the first run from its start, the second after room
@@ -220,23 +233,6 @@ std::optional<FileProblem> transformImage(const Profile& profile, const BmpImage
   }
   return std::nullopt;
 }
-
-}  // namespace
-
-namespace {
-
-// A file held whole in memory hands out its own bytes.
-class BytesInMemory final : public FileBytes {
- public:
-  explicit BytesInMemory(ByteView file) : file_(file) {}
-  const std::uint8_t* read(std::uint64_t offset, std::size_t count, std::uint8_t*) const override {
-    return file_.span(offset, count);
-  }
-  bool readsIntoBuffer() const override { return false; }
-
- private:
-  ByteView file_;
-};
 
 }  // namespace
 
