@@ -7,26 +7,12 @@
 
 namespace zorpix {
 
-// Which image row each source row of a grid comes from. A grid may hold a
-// band of the image with the rows its results depend on around it; near the
-// image's top or bottom edge those rows go round the edge, and the grid then
-// holds two runs of rows, in the image's own order, so that the bottom row
-// still comes after the top one as in the whole image. By default, the whole
-// image from its top.
-struct ImageRows {
-  std::int32_t firstStart = 0;
-  std::int32_t firstCount = INT32_MAX;  // rows of the first run
-  std::int32_t secondStart = 0;         // where the second run starts in the image
-
-  std::int32_t operator()(std::int32_t i) const {
-    return i < firstCount ? firstStart + i : secondStart + (i - firstCount);
-  }
-};
-
 // The pixel rows of a grid's source rows, where they lie in memory: blue,
-// green, red per pixel from the image's left edge. Like ImageRows, two runs;
-// the rows of each lie step bytes apart, which is negative for the rows of a
-// bottom-up file.
+// green, red per pixel from the image's left edge. A grid that holds a band
+// of the image near its top or bottom edge takes rows from round the edge
+// too, so its rows come in two runs: those of the second follow the first's
+// firstCount. The rows of a run lie step bytes apart, which is negative for
+// the rows of a bottom-up file. By default, one run.
 struct SourceRows {
   struct Run {
     const std::uint8_t* first = nullptr;

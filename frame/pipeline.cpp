@@ -40,6 +40,16 @@ BandPlan planBands(const Profile& profile, const BmpImage& image) {
   return {rows, reach, (image.height + rows - 1) / rows};
 }
 
+// Which image rows the source rows of a grid come from: a grid may hold a
+// band of the image with the rows its results depend on around it; near the
+// image's top or bottom edge those rows go round the edge, and the grid then
+// holds two runs of rows. By default, the whole image from its top.
+struct ImageRows {
+  std::int32_t firstStart = 0;
+  std::int32_t firstCount = INT32_MAX;  // rows of the first run
+  std::int32_t secondStart = 0;         // where the second run starts in the image
+};
+
 // The image rows of the grid for the band of results that starts at row top:
 // the band's rows with the halo on either side, counted around the image's
 // edge, and held in the image's own order. The grid then meets the image's
