@@ -360,18 +360,27 @@ bool endsWithBmp(const std::string& name) {
 // so no file needs pixel rows read for one.
 constexpr std::int32_t kLongestSide = std::numeric_limits<std::int16_t>::max();
 
-// Reads up to count bytes; fewer only at the file's end. ok turns false on
-// an error.
-std::size_t readFully(int fd, std::uint8_t* dest, std::size_t count, bool& ok) {
+// Reads up to count bytes into dest with readSome(to, bytes, done), which
+// reads part of what is left after the done bytes; fewer only at the file's
+// end. ok turns false on an error.
+template <typename ReadSome>
+std::size_t readUpTo(std::uint8_t* dest, std::size_t count, bool& ok, const ReadSome& readSome) {
   std::size_t got = 0;
   while (got < count) {
-    long long n = readSome(fd, dest + got, count - got);
+    long long n = readSome(dest + got, count - got, got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
     got += std::size_t(n);
   }
   return got;
+}
+
+// readUpTo from where the file stands.
+std::size_t readFully(int fd, std::uint8_t* dest, std::size_t count, bool& ok) {
+  return readUpTo(dest, count, ok, [fd](std::uint8_t* to, std::size_t bytes, std::size_t) {
+    return readSome(fd, to, bytes);
+  });
 }
 
 // The pixel rows of a large file, read from it as the bands need them.
@@ -384,13 +393,13 @@ class OpenFileBytes final : public FileBytes {
 
   const std::uint8_t* read(std::uint64_t offset, std::size_t count,
                            std::uint8_t* buffer) const override {
-    for (std::size_t got = 0; got < count;) {
-      long long n = readSomeAt(fd_, buffer + got, count - got, offset + got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return nullptr;  // cut short since it was opened, or unreadable
-      got += std::size_t(n);
-    }
-    return buffer;
+    bool ok = true;
+    const std::size_t got = readUpTo(
+        buffer, count, ok, [this, offset](std::uint8_t* to, std::size_t bytes, std::size_t done) {
+          return readSomeAt(fd_, to, bytes, offset + done);
+        });
+    // Short: cut short since it was opened.
+    return ok && got == count ? buffer : nullptr;
   }
   bool readsIntoBuffer() const override { return true; }
 
