@@ -331,28 +331,30 @@ struct SixteenCells {
   }
 };
 
-// One bit per byte of the sixteen cells from cells[0], set where the byte
-// differs from sixteen's, at even offsets (odd false) or odd ones.
+// Bytes 16i to 16i+15 of the sixteen cells from cells[0] that differ from
+// sixteen's, at even offsets (odd false) or at odd ones; 0 where they agree.
 template <bool odd>
-inline std::uint64_t differingBytes(const Cell<std::uint8_t>* cells, const SixteenCells& sixteen) {
+inline __m128i differingBytes(const Cell<std::uint8_t>* cells, const SixteenCells& sixteen,
+                              std::size_t i) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(cells);
-  std::uint64_t same = 0;
-  for (std::size_t i = 0; i < 3; ++i) {
-    const __m128i differs = _mm_xor_si128(loadVector(bytes + 16 * i), sixteen.bytes[i]);
-    const __m128i counted = odd ? _mm_andnot_si128(sixteen.evenCells[i], differs)
-                                : _mm_and_si128(sixteen.evenCells[i], differs);
-    same |= std::uint64_t{zeroBytes(counted)} << (16 * i);
-  }
-  return ~same & ((std::uint64_t{1} << 48) - 1);
+  const __m128i differs = _mm_xor_si128(loadVector(bytes + 16 * i), sixteen.bytes[i]);
+  return odd ? _mm_andnot_si128(sixteen.evenCells[i], differs)
+             : _mm_and_si128(sixteen.evenCells[i], differs);
 }
 
-// flatPrefix for sixteen columns, from a bit per flag byte and a bit per cell
-// byte that is not as a stretch needs it.
-inline int flatPrefix(std::uint32_t badFlags, std::uint64_t badCells) {
-  if ((badFlags | badCells) == 0) return kWideRun;
-  const int flags = std::countr_zero(badFlags | 1u << kWideRun);
-  const int cells = std::countr_zero(badCells | std::uint64_t{1} << 48) / 3;
-  return std::min(flags, cells) & ~1;
+// flatPrefix for sixteen columns, from a vector of their flag bytes and three
+// of their cell bytes, each byte not 0 where it is not as a stretch needs it.
+// Inside a large area every byte is as needed, which one test finds.
+inline int flatPrefix(__m128i badFlags, __m128i badCells0, __m128i badCells1, __m128i badCells2) {
+  const __m128i any =
+      _mm_or_si128(_mm_or_si128(badFlags, badCells0), _mm_or_si128(badCells1, badCells2));
+  if (zeroBytes(any) == 0xffff) return kWideRun;
+  const std::uint32_t flags = ~zeroBytes(badFlags) & 0xffffu;
+  const std::uint64_t cells = ~(zeroBytes(badCells0) | std::uint64_t{zeroBytes(badCells1)} << 16 |
+                                std::uint64_t{zeroBytes(badCells2)} << 32);
+  return std::min(std::countr_zero(flags | 1u << kWideRun),
+                  std::countr_zero(cells | std::uint64_t{1} << 48) / 3) &
+         ~1;
 }
 
 // The diagonal sweep's stretch of sixteen columns from column c, after one
@@ -365,9 +367,11 @@ int diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
       _mm_or_si128(_mm_xor_si128(loadVector(active + c), alternatingVector(1, 0)),
                    _mm_and_si128(_mm_or_si128(loadVector(rows.up + c), loadVector(rows.down + c)),
                                  alternatingVector(0, kState)));
-  const int columns = flatPrefix(~zeroBytes(flags) & 0xffffu,
-                                 differingBytes<true>(rows.upCells + c, sixteen) |
-                                     differingBytes<true>(rows.downCells + c, sixteen));
+  auto badCells = [&](std::size_t i) {
+    return _mm_or_si128(differingBytes<true>(rows.upCells + c, sixteen, i),
+                        differingBytes<true>(rows.downCells + c, sixteen, i));
+  };
+  const int columns = flatPrefix(flags, badCells(0), badCells(1), badCells(2));
   if (columns == 0) return 0;
   if (columns == kWideRun) {
     auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
@@ -400,10 +404,12 @@ int orthogonalFlatStretch(RowTriple& rows, int c, const SixteenCells& sixteen) {
                     alternatingVector(kOpen, 0)),
       _mm_and_si128(_mm_or_si128(loadVector(rows.up + c), loadVector(rows.down + c)),
                     alternatingVector(kState, 0)));
-  const int columns = flatPrefix(~zeroBytes(flags) & 0xffffu,
-                                 differingBytes<true>(rows.cells + c, sixteen) |
-                                     differingBytes<false>(rows.upCells + c, sixteen) |
-                                     differingBytes<false>(rows.downCells + c, sixteen));
+  auto badCells = [&](std::size_t i) {
+    return _mm_or_si128(differingBytes<true>(rows.cells + c, sixteen, i),
+                        _mm_or_si128(differingBytes<false>(rows.upCells + c, sixteen, i),
+                                     differingBytes<false>(rows.downCells + c, sixteen, i)));
+  };
+  const int columns = flatPrefix(flags, badCells(0), badCells(1), badCells(2));
   if (columns == 0) return 0;
   if (columns == kWideRun) {
     // Cells c to c+14, the last vector from byte 29, which repeats the
