@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -70,12 +69,6 @@ inline std::uint64_t loadWord(const std::uint8_t* bytes) {
 }
 inline void storeWord(std::uint8_t* bytes, std::uint64_t w) { std::memcpy(bytes, &w, sizeof w); }
 
-// Bytes f[0..8), masked, equal want, at even offsets and at odd ones.
-inline bool eightAre(const std::uint8_t* f, std::uint8_t evenMask, std::uint8_t evenWant,
-                     std::uint8_t oddMask, std::uint8_t oddWant) {
-  return (loadWord(f) & alternating(evenMask, oddMask)) == alternating(evenWant, oddWant);
-}
-
 // Eight cells of one colour as they lie in memory, three words long; each
 // stretch compares its rows against it, and the orthogonal one stores it.
 struct EightCells {
@@ -100,30 +93,6 @@ constexpr std::array<std::uint64_t, 3> kEvenCellBytes = [] {
   for (int i = 0; i < 3 * kRun; ++i) bytes[std::size_t(i)] = (i / 3) % 2 == 0 ? 0xff : 0;
   return std::bit_cast<std::array<std::uint64_t, 3>>(bytes);
 }();
-
-// cells[k] has the colour of cells[k+2] for k = 0, ..., count-3, so that every
-// other cell has cells[0]'s colour and the ones between cells[1]'s; count of
-// at least 2.
-[[gnu::always_inline]] inline bool alternatesEvery(const Cell<std::uint8_t>* cells, int count) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(cells);
-  const int n = 3 * (count - 2);
-#if defined(__SSE2__)
-  if (n >= 16) {
-    auto differs = [&](int i) {
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i + 6));
-      return _mm_xor_si128(a, b);
-    };
-    __m128i diff = differs(n - 16);
-    for (int i = 0; i + 16 < n; i += 16) diff = _mm_or_si128(diff, differs(i));
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xffff;
-  }
-#endif
-  if (n >= 8 && n <= 16)
-    return ((loadWord(bytes) ^ loadWord(bytes + 6)) |
-            (loadWord(bytes + n - 8) ^ loadWord(bytes + n - 2))) == 0;
-  return std::memcmp(bytes, bytes + 6, std::size_t(n)) == 0;
-}
 
 // The bytes of eight cells from cells[0] that differ from eight, at even
 // offsets or at odd ones, as three words; 0 where they agree.
@@ -153,13 +122,12 @@ inline std::uint64_t firstBytes(int n) {
   return std::endian::native == std::endian::little ? low : ~(~std::uint64_t{0} >> (8 * n));
 }
 
-// How many columns a stretch that follows another does: kRun, or where it
-// breaks off, from the bytes of its flag words that are not as a stretch
-// needs them and the bytes of its cells that differ from the run's colour,
-// the columns before the first such byte, rounded down to whole cells
-// decided (two columns each). A cell so decided has its own column and the
-// ones on either side as a stretch needs them; for the first, column c-1 is
-// the run's.
+// How many columns a stretch does: kRun, or where it breaks off, from the
+// bytes of its flag words that are not as a stretch needs them and the bytes
+// of its cells that differ from the run's colour, the columns before the
+// first such byte, rounded down to whole cells decided (two columns each). A
+// cell so decided has its own column and the ones on either side as a
+// stretch needs them; for the first, column c-1 is the run's.
 inline int flatPrefix(std::uint64_t badFlags, const std::array<std::uint64_t, 3>& badCells) {
   if ((badFlags | badCells[0] | badCells[1] | badCells[2]) == 0) return kRun;
   int cell = kRun;
@@ -171,62 +139,41 @@ inline int flatPrefix(std::uint64_t badFlags, const std::array<std::uint64_t, 3>
   return std::min(zeroBytesFirst(badFlags), cell) & ~1;
 }
 
-inline bool sameColour(const Cell<std::uint8_t>& a, const Cell<std::uint8_t>& b) {
-  return a.red == b.red && a.green == b.green && a.blue == b.blue;
-}
-
 // f[0..8) := f[0..8) without the bits of clear, with those of set.
 inline void updateEight(std::uint8_t* f, std::uint64_t clear, std::uint64_t set) {
   storeWord(f, (loadWord(f) & ~clear) | set);
 }
 
-// The flag words below all start at column c, and column c-1 is taken as a
-// byte of its own: a stretch then never reads a word that the stretch before
-// it wrote only in part, which would wait for that write to reach the cache.
-// A stretch that follows another needs no look at column c-1 at all: the one
-// before found it paint of the same colour and marked it used.
+// A stretch from column c takes column c-1 as the run's: paint of its colour,
+// as the stretch before found it and marked it used, or, for the first, as
+// the run's start looked at it. The flag words all start at column c, so a
+// stretch never reads a word that the stretch before it wrote only in part,
+// which would wait for that write to reach the cache.
 
 // The diagonal sweep's flat stretch of eight columns from column c: how many
-// columns it did, kRun or, for one that follows another and breaks off, the
-// columns before the break, which end the run. Its cells read only the rows
-// above and below, where the sweep changes nothing but use marks, and the
-// cells between them take no decision: the marks pick every other cell. The
-// first stretch of a run takes its colour from column c-1, into eight.
-template <bool continued>
+// columns it did, kRun or, where it breaks off, the columns before the break,
+// which end the run. Its cells read only the rows above and below, where the
+// sweep changes nothing but use marks, and the cells between them take no
+// decision: the marks pick every other cell.
 int diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
-                        std::optional<EightCells>& eight) {
-  int columns = kRun;
-  if (continued) {
-    const std::uint64_t badFlags = (loadWord(active + c) ^ alternating(1, 0)) |
-                                   (loadWord(rows.up + c) & alternating(0, kState)) |
-                                   (loadWord(rows.down + c) & alternating(0, kState));
-    auto badCells = differingBytes<true>(rows.upCells + c, *eight);
-    const auto below = differingBytes<true>(rows.downCells + c, *eight);
-    for (std::size_t i = 0; i < 3; ++i) badCells[i] |= below[i];
-    columns = flatPrefix(badFlags, badCells);
-    if (columns == 0) return 0;
-  } else {
-    if (!eightAre(active + c, 0xff, 1, 0xff, 0) || !eightAre(rows.up + c, 0, 0, kState, 0) ||
-        !eightAre(rows.down + c, 0, 0, kState, 0) || !isPaint(rows.up[c - 1]) ||
-        !isPaint(rows.down[c - 1]) || !sameColour(rows.downCells[c - 1], rows.upCells[c - 1]) ||
-        !alternatesEvery(rows.upCells + c - 1, kRun + 1) ||
-        !alternatesEvery(rows.downCells + c - 1, kRun + 1))
-      return 0;
-    eight.emplace(rows.upCells[c - 1]);
-  }
+                        const EightCells& eight) {
+  const std::uint64_t badFlags = (loadWord(active + c) ^ alternating(1, 0)) |
+                                 (loadWord(rows.up + c) & alternating(0, kState)) |
+                                 (loadWord(rows.down + c) & alternating(0, kState));
+  auto badCells = differingBytes<true>(rows.upCells + c, eight);
+  const auto below = differingBytes<true>(rows.downCells + c, eight);
+  for (std::size_t i = 0; i < 3; ++i) badCells[i] |= below[i];
+  const int columns = flatPrefix(badFlags, badCells);
+  if (columns == 0) return 0;
   if (columns == kRun) {
     auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
     for (std::size_t i = 0; i < 3; ++i)
-      updateEight(bytes + 8 * i, kEvenCellBytes[i], eight->words[i] & kEvenCellBytes[i]);
+      updateEight(bytes + 8 * i, kEvenCellBytes[i], eight.words[i] & kEvenCellBytes[i]);
   } else {
-    for (int k = 0; k < columns; k += 2) rows.cells[c + k] = eight->colour;
+    for (int k = 0; k < columns; k += 2) rows.cells[c + k] = eight.colour;
   }
   const std::uint64_t within = firstBytes(columns);
   updateEight(rows.here + c, alternating(kState, 0) & within, 0);
-  if (!continued) {
-    rows.up[c - 1] |= kUsed;
-    rows.down[c - 1] |= kUsed;
-  }
   updateEight(rows.up + c, 0, alternating(0, kUsed) & within);
   updateEight(rows.down + c, 0, alternating(0, kUsed) & within);
   return columns;
@@ -236,31 +183,17 @@ int diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
 // the diagonal one is. The cells between the ones it decides are its pair
 // cells: settled, so no decision of the row comes between. They already have
 // the colour, so eight cells are stored whole.
-template <bool continued>
-int orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& eight) {
-  int columns = kRun;
-  if (continued) {
-    const std::uint64_t badFlags =
-        ((loadWord(rows.here + c) & alternating(kOpen, kState)) ^ alternating(kOpen, 0)) |
-        (loadWord(rows.up + c) & alternating(kState, 0)) |
-        (loadWord(rows.down + c) & alternating(kState, 0));
-    auto badCells = differingBytes<true>(rows.cells + c, *eight);
-    const auto above = differingBytes<false>(rows.upCells + c, *eight);
-    const auto below = differingBytes<false>(rows.downCells + c, *eight);
-    for (std::size_t i = 0; i < 3; ++i) badCells[i] |= above[i] | below[i];
-    columns = flatPrefix(badFlags, badCells);
-    if (columns == 0) return 0;
-  } else {
-    const Cell<std::uint8_t>& colour = rows.cells[c - 1];
-    if (!isPaint(rows.here[c - 1]) || !eightAre(rows.here + c, kOpen, kOpen, kState, 0) ||
-        !eightAre(rows.up + c, kState, 0, 0, 0) || !eightAre(rows.down + c, kState, 0, 0, 0) ||
-        !sameColour(rows.upCells[c], colour) || !sameColour(rows.downCells[c], colour) ||
-        !alternatesEvery(rows.cells + c - 1, kRun + 1) ||
-        !alternatesEvery(rows.upCells + c, kRun - 1) ||
-        !alternatesEvery(rows.downCells + c, kRun - 1))
-      return 0;
-    eight.emplace(colour);
-  }
+int orthogonalFlatStretch(RowTriple& rows, int c, const EightCells& eight) {
+  const std::uint64_t badFlags =
+      ((loadWord(rows.here + c) & alternating(kOpen, kState)) ^ alternating(kOpen, 0)) |
+      (loadWord(rows.up + c) & alternating(kState, 0)) |
+      (loadWord(rows.down + c) & alternating(kState, 0));
+  auto badCells = differingBytes<true>(rows.cells + c, eight);
+  const auto above = differingBytes<false>(rows.upCells + c, eight);
+  const auto below = differingBytes<false>(rows.downCells + c, eight);
+  for (std::size_t i = 0; i < 3; ++i) badCells[i] |= above[i] | below[i];
+  const int columns = flatPrefix(badFlags, badCells);
+  if (columns == 0) return 0;
   if (columns == kRun) {
     // Cells c to c+6, the last word from byte 13, which repeats the colour
     // as byte 16 does. Cell c+7 stays unwritten: the decision after a run
@@ -268,14 +201,13 @@ int orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& eig
     // only in part waits for the store to reach the cache. For the same
     // reason a run that breaks off stores its cells one by one.
     auto* bytes = reinterpret_cast<std::uint8_t*>(rows.cells + c);
-    storeWord(bytes, eight->words[0]);
-    storeWord(bytes + 8, eight->words[1]);
-    storeWord(bytes + 13, eight->words[2]);
+    storeWord(bytes, eight.words[0]);
+    storeWord(bytes + 8, eight.words[1]);
+    storeWord(bytes + 13, eight.words[2]);
   } else {
-    for (int k = 0; k < columns; k += 2) rows.cells[c + k] = eight->colour;
+    for (int k = 0; k < columns; k += 2) rows.cells[c + k] = eight.colour;
   }
   const std::uint64_t within = firstBytes(columns);
-  if (!continued) rows.here[c - 1] |= kUsed;
   updateEight(rows.here + c, alternating(kState, 0) & within, alternating(0, kUsed) & within);
   updateEight(rows.up + c, 0, alternating(kUsed, 0) & within);
   updateEight(rows.down + c, 0, alternating(kUsed, 0) & within);
@@ -283,10 +215,11 @@ int orthogonalFlatStretch(RowTriple& rows, int c, std::optional<EightCells>& eig
 }
 
 #if defined(__SSE2__)
-// The stretches that follow the first take sixteen columns at a time, as
-// vectors: inside a large area a run goes on for many of them, and the word
-// versions above cost about as much for eight columns as these for sixteen.
-// They break off exactly where the word versions would.
+// Where SSE2 is at hand stretches take sixteen columns at a time, as vectors:
+// inside a large area a run goes on for many of them, and the word versions
+// above cost about as much for eight columns as these for sixteen. They break
+// off exactly where the word versions would, which still do a row's last
+// columns.
 constexpr int kWideRun = 16;
 
 inline __m128i loadVector(const void* bytes) {
@@ -357,12 +290,9 @@ inline int flatPrefix(__m128i badFlags, __m128i badCells0, __m128i badCells1, __
          ~1;
 }
 
-// The diagonal sweep's stretch of sixteen columns from column c, after one
-// before it: as diagonalFlatStretch<true>.
-template <bool continued>
+// The diagonal sweep's stretch of sixteen columns from column c.
 int diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
                         const SixteenCells& sixteen) {
-  static_assert(continued);
   const __m128i flags =
       _mm_or_si128(_mm_xor_si128(loadVector(active + c), alternatingVector(1, 0)),
                    _mm_and_si128(_mm_or_si128(loadVector(rows.up + c), loadVector(rows.down + c)),
@@ -394,11 +324,8 @@ int diagonalFlatStretch(RowTriple& rows, const std::uint8_t* active, int c,
   return columns;
 }
 
-// The orthogonal sweep's stretch of sixteen columns from column c, after one
-// before it: as orthogonalFlatStretch<true>.
-template <bool continued>
+// The orthogonal sweep's stretch of sixteen columns from column c.
 int orthogonalFlatStretch(RowTriple& rows, int c, const SixteenCells& sixteen) {
-  static_assert(continued);
   const __m128i flags = _mm_or_si128(
       _mm_xor_si128(_mm_and_si128(loadVector(rows.here + c), alternatingVector(kOpen, kState)),
                     alternatingVector(kOpen, 0)),
@@ -433,28 +360,28 @@ int orthogonalFlatStretch(RowTriple& rows, int c, const SixteenCells& sixteen) {
 }
 #endif
 
-// After a stretch fails at column c, the next is tried at c+3 at the
-// earliest: the cells that broke it mostly break the one at c+2 as well. A
-// run of stretches ends where the next one failed, and a first stretch there
-// would fail the same way, so the same holds from there.
-constexpr int kRetryAfter = 3;
+// After a run fails to start at column c, the next is tried at c+2 at the
+// earliest, and after a run the same holds from where it ended: starting
+// from every cell costs more in tries that fail than it gains.
+constexpr int kRetryAfter = 2;
 
-// How many columns from column c make up flat stretches, one after another.
+// How many columns from column c make up flat stretches of colour, one after
+// another, column c-1 being paint of that colour; 0 where the first breaks
+// off at once.
 template <typename Stretch>
-int flatColumns(int c, int width, const Stretch& stretch) {
-  std::optional<EightCells> eight;
-  if (c < 1 || c + kRun > width || stretch(c, eight, std::false_type{}) == 0) return 0;
-  int done = kRun;
+int flatColumns(int c, int width, const Cell<std::uint8_t>& colour, const Stretch& stretch) {
+  const EightCells eight(colour);
+  int done = 0;
 #if defined(__SSE2__)
-  const SixteenCells sixteen(*eight);
+  const SixteenCells sixteen(eight);
   while (c + done + kWideRun <= width) {
-    const int more = stretch(c + done, sixteen, std::true_type{});
+    const int more = stretch(c + done, sixteen);
     done += more;
     if (more < kWideRun) return done;
   }
 #endif
   while (c + done + kRun <= width) {
-    const int more = stretch(c + done, eight, std::true_type{});
+    const int more = stretch(c + done, eight);
     done += more;
     if (more < kRun) break;
   }
@@ -534,15 +461,15 @@ void markRow(const RowTriple& rows, int width, const Rule& rule, std::uint8_t* a
 // decided in this row changes what the next one sees, and the last column
 // sees the first across the wrap. Marks computed at the start of a row are
 // exact for every other neighbour, so only those two get looked at again.
-template <typename Rule, typename FlatStretch, typename Decide>
+template <typename Rule, typename FlatRun, typename Decide>
 void sweepRowInPlace(RowTriple& rows, int width, const Rule& rule, std::uint8_t* active,
-                     const FlatStretch& flatStretch, const Decide& decide) {
+                     const FlatRun& flatRun, const Decide& decide) {
   markRow(rows, width, rule, active);
   int c = firstMarked(active, 0, width);
   int tryFrom = 0;
   while (c < width) {
     if (c >= tryFrom) {
-      if (const int flat = flatColumns(c, width, flatStretch); flat > 0) {
+      if (const int flat = flatRun(c); flat > 0) {
         tryFrom = c + flat + kRetryAfter;
         // The stretches end in a settled cell, so the mark after them is exact.
         c = firstMarked(active, c + flat, width);
@@ -696,13 +623,29 @@ void diagonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
     RowTriple rows(grid, r);
     if (!hasPaint(rows.up, width) || !hasPaint(rows.down, width)) continue;
     markRow(rows, width, diagonalRule, active);
+    // A run starts at a cell whose pairs are paint of one colour, which
+    // a few loads find out, and goes on as far as stretches do from there.
+    auto flatRun = [&](int c) {
+      if (c < 1 || c + kRun > width || !isPaint(rows.up[c - 1]) || !isPaint(rows.down[c - 1]))
+        return 0;
+      const auto colour = Colours::load(rows.upCells[c - 1]);
+      if (((colour ^ Colours::load(rows.downCells[c - 1])) |
+           (colour ^ Colours::load(rows.upCells[c + 1])) |
+           (colour ^ Colours::load(rows.downCells[c + 1]))) != 0)
+        return 0;
+      const int flat = flatColumns(c, width, rows.upCells[c - 1], [&](int from, const auto& run) {
+        return diagonalFlatStretch(rows, active, from, run);
+      });
+      if (flat > 0) {
+        rows.up[c - 1] |= kUsed;
+        rows.down[c - 1] |= kUsed;
+      }
+      return flat;
+    };
     int tryFrom = 0;
     for (int c = firstMarked(active, 0, width); c < width;) {
       if (c >= tryFrom) {
-        const int flat = flatColumns(c, width, [&](int from, auto& eight, auto continued) {
-          return diagonalFlatStretch<continued()>(rows, active, from, eight);
-        });
-        if (flat > 0) {
+        if (const int flat = flatRun(c); flat > 0) {
           tryFrom = c + flat + kRetryAfter;
           c = firstMarked(active, c + flat, width);
           continue;
@@ -728,10 +671,19 @@ void orthogonalSweepRows(CellGrid<std::uint8_t>& grid, const AlphaColor& key,
     // sweep decides becomes paint itself, but only once one has been decided.
     if (!hasPaint(rows.here, width) && (!hasPaint(rows.up, width) || !hasPaint(rows.down, width)))
       continue;
-    auto flatStretch = [&](int c, auto& eight, auto continued) {
-      return orthogonalFlatStretch<continued()>(rows, c, eight);
+    auto flatRun = [&](int c) {
+      if (c < 1 || c + kRun > width || !isPaint(rows.here[c - 1])) return 0;
+      const auto colour = Colours::load(rows.cells[c - 1]);
+      if (((colour ^ Colours::load(rows.cells[c + 1])) | (colour ^ Colours::load(rows.upCells[c])) |
+           (colour ^ Colours::load(rows.downCells[c]))) != 0)
+        return 0;
+      const int flat = flatColumns(c, width, rows.cells[c - 1], [&](int from, const auto& run) {
+        return orthogonalFlatStretch(rows, from, run);
+      });
+      if (flat > 0) rows.here[c - 1] |= kUsed;
+      return flat;
     };
-    sweepRowInPlace(rows, width, orthogonalRule, active, flatStretch, [&](int c) {
+    sweepRowInPlace(rows, width, orthogonalRule, active, flatRun, [&](int c) {
       const int p = wrapColumn(c, -1, width);
       const int n = wrapColumn(c, 1, width);
       return refineCell(rows.at(c), rows.at(p), rows.at(n), rows.above(c), rows.below(c),
