@@ -236,8 +236,9 @@ inline __m128i alternatingVector(std::uint8_t even, std::uint8_t odd) {
 inline std::uint32_t zeroBytes(__m128i v) {
   return std::uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
 }
-// The bytes [0, n) of a vector, for n of 0 to 16.
+// The bytes [0, n) of a vector, for n of 0 to 16; most stretches are whole.
 inline __m128i firstVectorBytes(int n) {
+  if (n >= 16) return _mm_set1_epi8(-1);
   const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   return _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(n)), index);
 }
