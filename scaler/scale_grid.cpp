@@ -749,7 +749,7 @@ void closeGapRows(CellGrid<std::uint8_t>& grid, const RefinePlan& plan, GapMarks
   for (int r = first; r < last; ++r) {
     // Only open cells are closed. Rows without one are common: with a key
     // outside 0..255, round 1 decides every cell.
-    if (firstMarked(grid.flagRow(r), 0, width, openBit) == width) continue;
+    if (!anyMarked(grid.flagRow(r), width, openBit)) continue;
     GapRows flags;
     const Cell<std::uint8_t>* cells[5];
     for (int k = 0; k < 5; ++k) {

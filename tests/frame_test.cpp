@@ -14,6 +14,7 @@
 #include "frame/grid_codec.h"
 #include "frame/large_buffer.h"
 #include "frame/platform.h"
+#include "frame/row_scan.h"
 #include "support/pipeline_run.h"
 #include "support/test_files.h"
 
@@ -104,6 +105,28 @@ TEST(ByteView, RefusesEveryReadPastTheEnd) {
   EXPECT_EQ(view.span(7, 0), nullptr);
   EXPECT_EQ(view.span(1, UINT64_MAX), nullptr);
   EXPECT_EQ(view.span(UINT64_MAX, 2), nullptr);
+}
+
+// Rows of flags are scanned in words and vectors; one byte marked anywhere,
+// in a row of any length and from any start, must be found, and a byte with
+// only other bits must not.
+TEST(RowScan, FindsTheOneMarkedByteWhereverItLies) {
+  constexpr std::uint8_t kMask = 0x09;
+  std::vector<std::uint8_t> row(200 + 16, 0x06);  // other bits everywhere
+  for (int end = 0; end <= 200; ++end) {
+    EXPECT_EQ(firstMarked(row.data(), 0, end, kMask), end);
+    EXPECT_FALSE(anyMarked(row.data(), end, kMask)) << end;
+    for (int at = 0; at < end; ++at) {
+      for (const std::uint8_t bit : {std::uint8_t(0x01), std::uint8_t(0x08)}) {
+        row[std::size_t(at)] = std::uint8_t(0x06 | bit);
+        EXPECT_TRUE(anyMarked(row.data(), end, kMask)) << end << " " << at;
+        EXPECT_EQ(firstMarked(row.data(), 0, end, kMask), at) << end << " " << at;
+        EXPECT_EQ(firstMarked(row.data(), at, end, kMask), at) << end << " " << at;
+        EXPECT_EQ(firstMarked(row.data(), at + 1, end, kMask), end) << end << " " << at;
+      }
+      row[std::size_t(at)] = 0x06;
+    }
+  }
 }
 
 BmpResult decodeBytes(const std::vector<std::uint8_t>& bytes, std::int32_t maxSide = 16383) {
