@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
